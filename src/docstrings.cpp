@@ -1,0 +1,208 @@
+// Every docstring of the module, kept together so the code stays short and
+// the texts can be reviewed in one place.  The first line of each is the
+// call signature.
+#include "tovrel.h"
+
+// ---------------------------------------------------------------------------
+// module
+
+const char tovrel_module_doc[] =
+    "This module implements an interface to the cURL library.\n"
+    "\n"
+    "Types:\n"
+    "\n"
+    "Curl() -> New object.  Create a new curl object.\n"
+    "CurlMulti() -> New object.  Create a new curl multi object.\n"
+    "CurlShare() -> New object.  Create a new curl share object.\n"
+    "\n"
+    "Functions:\n"
+    "\n"
+    "global_init(option) -> None.  Initialize curl environment.\n"
+    "global_cleanup() -> None.  Cleanup curl environment.\n"
+    "version_info() -> tuple.  Return version information.\n";
+
+const char tovrel_global_init_doc[] =
+    "global_init(option) -> None\n"
+    "\n"
+    "Initialize libcurl's process-wide state.  ``option`` is a bit set of\n"
+    "the GLOBAL_* constants (GLOBAL_DEFAULT is the usual choice).  Call it\n"
+    "before any other thread uses libcurl; without it libcurl initialises\n"
+    "itself lazily on the first Curl object.\n"
+    "\n"
+    "Raises ValueError for an option outside the GLOBAL_* bits, and\n"
+    "tovrel.error if libcurl refuses.\n";
+
+const char tovrel_global_cleanup_doc[] =
+    "global_cleanup() -> None\n"
+    "\n"
+    "Release libcurl's process-wide state.  Pairs with global_init().\n";
+
+const char tovrel_version_info_doc[] =
+    "version_info() -> tuple\n"
+    "\n"
+    "Return libcurl's build information as a 12-tuple: (age, version,\n"
+    "version_num, host, features, ssl_version, ssl_version_num,\n"
+    "libz_version, protocols, ares, ares_num, libidn).  ``features`` is a\n"
+    "bit set of the VERSION_* constants; ``protocols`` is a tuple of\n"
+    "protocol names.  Members libcurl does not report are None.\n"
+    "\n"
+    "An optional integer asks libcurl for that age of the record\n"
+    "(default 11).\n";
+
+const char tovrel_easy_strerror_doc[] =
+    "easy_strerror(errornum) -> str\n"
+    "\n"
+    "Return libcurl's text for an easy-interface result code (E_*).\n";
+
+const char tovrel_multi_strerror_doc[] =
+    "multi_strerror(errornum) -> str\n"
+    "\n"
+    "Return libcurl's text for a multi-interface result code (E_MULTI_*).\n";
+
+const char tovrel_share_strerror_doc[] =
+    "share_strerror(errornum) -> str\n"
+    "\n"
+    "Return libcurl's text for a share-interface result code.\n";
+
+const char tovrel_url_strerror_doc[] =
+    "url_strerror(errornum) -> str\n"
+    "\n"
+    "Return libcurl's text for a URL-API result code.\n";
+
+// ---------------------------------------------------------------------------
+// Curl
+
+const char curl_doc[] =
+    "Curl() -> New Curl object\n"
+    "\n"
+    "A libcurl easy handle: one transfer at a time, configured with\n"
+    "setopt() and run with perform() or through a CurlMulti.  Constants\n"
+    "such as URL are readable as attributes of every instance.  The object\n"
+    "is a context manager that closes the handle on exit.\n";
+
+const char curl_close_doc[] =
+    "close() -> None\n"
+    "\n"
+    "Close the handle and release everything it references.  Closing a\n"
+    "closed object does nothing.\n";
+
+const char curl_duphandle_doc[] =
+    "duphandle() -> Curl\n"
+    "\n"
+    "Return a new object of the same type with a copy of this handle's\n"
+    "options, callables, lists and attributes.  The copy is not attached to\n"
+    "this handle's share or multi stack.\n";
+
+const char curl_reset_doc[] =
+    "reset() -> None\n"
+    "\n"
+    "Reset every option to its default, dropping callables, lists and data\n"
+    "handed over with setopt().  Attributes, the share and the multi stack\n"
+    "stay.\n";
+
+const char curl_multi_doc[] =
+    "multi() -> CurlMulti | None\n"
+    "\n"
+    "Return the multi stack this handle was added to, or None.\n";
+
+const char curl_share_doc[] =
+    "share() -> CurlShare | None\n"
+    "\n"
+    "Return the share this handle is attached to, or None.\n";
+
+const char curl_closed_doc[] = "Whether this ``Curl`` object has been closed.";
+
+const char curl_getstate_doc[] =
+    "__getstate__() -> None\n"
+    "\n"
+    "Curl objects cannot be pickled; this always raises TypeError.\n";
+
+const char curl_setstate_doc[] =
+    "__setstate__(state) -> None\n"
+    "\n"
+    "Curl objects cannot be unpickled; this always raises TypeError.\n";
+
+const char curl_enter_doc[] =
+    "__enter__() -> Curl\n"
+    "\n"
+    "Return the object itself.\n";
+
+const char curl_exit_doc[] =
+    "__exit__(*args) -> None\n"
+    "\n"
+    "Close the handle, as close() does.  Exceptions are not suppressed.\n";
+
+// ---------------------------------------------------------------------------
+// CurlMulti
+
+const char multi_doc[] =
+    "CurlMulti(close_handles=False) -> New CurlMulti object\n"
+    "\n"
+    "A libcurl multi stack: many transfers driven at once on one thread.\n"
+    "It holds a reference to every Curl added to it.  With close_handles,\n"
+    "closing the stack closes its members too.\n";
+
+const char multi_add_handle_doc[] =
+    "add_handle(Curl object) -> None\n"
+    "\n"
+    "Add a Curl object to the stack.  The stack keeps it alive until it is\n"
+    "removed or the stack is closed.\n";
+
+const char multi_remove_handle_doc[] =
+    "remove_handle(Curl object) -> None\n"
+    "\n"
+    "Remove a Curl object from the stack without closing it.\n";
+
+const char multi_close_doc[] =
+    "close() -> None\n"
+    "\n"
+    "Detach every member (closing them when the stack was made with\n"
+    "close_handles) and close the multi handle.\n";
+
+const char multi_closed_doc[] = "Whether this ``CurlMulti`` object has been closed.";
+
+const char multi_contains_doc[] =
+    "__contains__(Curl object) -> bool\n"
+    "\n"
+    "Whether the Curl object is a member of this stack.\n";
+
+// ---------------------------------------------------------------------------
+// CurlShare
+
+const char share_doc[] =
+    "CurlShare(detach_on_close=True) -> New CurlShare object\n"
+    "\n"
+    "A libcurl share handle: lets Curl objects attached with\n"
+    "setopt(SHARE, share) share cookies, DNS results, TLS sessions,\n"
+    "connections and the public-suffix list, each under its own lock.\n";
+
+const char share_setopt_doc[] =
+    "setopt(option, value) -> None\n"
+    "\n"
+    "Set SH_SHARE or SH_UNSHARE to a LOCK_DATA_* kind.\n";
+
+const char share_share_doc[] =
+    "share(*data) -> None\n"
+    "\n"
+    "Share each LOCK_DATA_* kind given, left to right.\n";
+
+const char share_unshare_doc[] =
+    "unshare(*data) -> None\n"
+    "\n"
+    "Stop sharing each LOCK_DATA_* kind given, left to right.\n";
+
+const char share_close_doc[] =
+    "close() -> None\n"
+    "\n"
+    "Close the share.  Idle attached Curl objects are detached first; while\n"
+    "any attached Curl is busy (or, without detach_on_close, while any is\n"
+    "attached) closing is refused.\n";
+
+const char share_closed_doc[] = "Whether this ``CurlShare`` object has been closed.";
+
+// ---------------------------------------------------------------------------
+// CurlMime
+
+const char curlmime_doc[] = "Python wrapper for libcurl MIME API.";
+
+const char curlmimepart_doc[] = "A MIME part belonging to a CurlMime object.";
