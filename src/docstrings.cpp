@@ -112,6 +112,65 @@ const char curl_share_doc[] =
 
 const char curl_closed_doc[] = "Whether this ``Curl`` object has been closed.";
 
+const char curl_perform_doc[] =
+    "perform() -> None\n"
+    "\n"
+    "Run the transfer configured with setopt().  The interpreter lock is\n"
+    "released meanwhile; callbacks run on this thread.  Raises tovrel.error\n"
+    "with (code, message) when the transfer fails, or the exception a\n"
+    "callback left pending (KeyboardInterrupt, SystemExit).\n";
+
+const char curl_send_doc[] =
+    "send(bytes) -> count\n"
+    "\n"
+    "Send raw data on a connection made with CONNECT_ONLY; return how many\n"
+    "bytes were sent.  Raises BlockingIOError (EAGAIN) when the socket would\n"
+    "block.\n";
+
+const char curl_recv_doc[] =
+    "recv(buffersize) -> data\n"
+    "\n"
+    "Receive at most ``buffersize`` raw bytes on a connection made with\n"
+    "CONNECT_ONLY.  An empty result means the peer closed the connection;\n"
+    "BlockingIOError (EAGAIN) means nothing is waiting yet.\n";
+
+const char curl_recv_into_doc[] =
+    "recv_into(buffer[, nbytes]) -> nbytes\n"
+    "\n"
+    "Receive raw bytes into a writable buffer (all of it, or its first\n"
+    "``nbytes`` bytes); return how many arrived.\n";
+
+const char curl_pause_doc[] =
+    "pause(bitmask=PAUSE_ALL) -> None\n"
+    "\n"
+    "Pause or resume the directions named by the PAUSE_* bitmask.  Allowed\n"
+    "from inside the transfer's own callbacks.\n";
+
+const char curl_unpause_doc[] =
+    "unpause() -> None\n"
+    "\n"
+    "Resume a paused transfer in both directions (pause(PAUSE_CONT)).\n";
+
+const char curl_setopt_doc[] =
+    "setopt(option, value, *, use_memoryview=False) -> None\n"
+    "\n"
+    "Set a libcurl option.  ``value`` may be an int, a str (ASCII) or bytes,\n"
+    "a list or tuple of strings, a callable for the *FUNCTION options, a file\n"
+    "object for WRITEDATA, READDATA and WRITEHEADER, a CurlShare for SHARE,\n"
+    "a CurlMime for MIMEPOST, or None to reset the option.  With\n"
+    "use_memoryview, WRITEFUNCTION and HEADERFUNCTION callables receive a\n"
+    "read-only memoryview that is valid only during the call.\n";
+
+const char curl_unsetopt_doc[] =
+    "unsetopt(option) -> None\n"
+    "\n"
+    "Reset an option to libcurl's default (the same as setopt(option, None)).\n";
+
+const char curl_setopt_string_doc[] =
+    "setopt_string(option, value) -> None\n"
+    "\n"
+    "Set a string option, given as str (ASCII) or bytes.\n";
+
 const char curl_getstate_doc[] =
     "__getstate__() -> None\n"
     "\n"

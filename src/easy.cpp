@@ -4,29 +4,6 @@
 
 #include <cstring>
 
-// The callables a Curl stores, in the order they are released, each with the
-// libcurl user-data option that points libcurl at the Curl object.
-const CallbackField curl_callback_fields[18] = {
-    {&CurlObject::writefunction, CURLOPT_WRITEDATA},
-    {&CurlObject::headerfunction, CURLOPT_HEADERDATA},
-    {&CurlObject::readfunction, CURLOPT_READDATA},
-    {&CurlObject::progressfunction, CURLOPT_PROGRESSDATA},
-    {&CurlObject::xferinfofunction, CURLOPT_XFERINFODATA},
-    {&CurlObject::debugfunction, CURLOPT_DEBUGDATA},
-    {&CurlObject::ioctlfunction, CURLOPT_IOCTLDATA},
-    {&CurlObject::seekfunction, CURLOPT_SEEKDATA},
-    {&CurlObject::opensocketfunction, CURLOPT_OPENSOCKETDATA},
-    {&CurlObject::closesocketfunction, CURLOPT_CLOSESOCKETDATA},
-    {&CurlObject::sockoptfunction, CURLOPT_SOCKOPTDATA},
-    {&CurlObject::ssh_keyfunction, CURLOPT_SSH_KEYDATA},
-    {&CurlObject::prereqfunction, CURLOPT_PREREQDATA},
-    {&CurlObject::fnmatch_function, CURLOPT_FNMATCH_DATA},
-    {&CurlObject::resolver_start_function, CURLOPT_RESOLVER_START_DATA},
-    {&CurlObject::trailerfunction, CURLOPT_TRAILERDATA},
-    {&CurlObject::hstsreadfunction, CURLOPT_HSTSREADDATA},
-    {&CurlObject::hstswritefunction, CURLOPT_HSTSWRITEDATA},
-};
-
 const CurlSlistField curl_slist_fields[10] = {
     {CURLOPT_HTTPHEADER, &CurlObject::httpheader},
     {CURLOPT_PROXYHEADER, &CurlObject::proxyheader},
@@ -94,6 +71,7 @@ int util_curl_init(CurlObject *self)
     if (curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, self->error) != CURLE_OK)
         return -1;
     std::memset(self->error, 0, sizeof self->error);
+    self->postfields_size = -1;
     if (curl_easy_setopt(handle, CURLOPT_PRIVATE, self) != CURLE_OK ||
         curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L) != CURLE_OK ||
         curl_easy_setopt(handle, CURLOPT_VERBOSE, 0L) != CURLE_OK ||
@@ -113,6 +91,7 @@ void util_curl_xdecref(CurlObject *self, int groups, CURL *handle)
     if (groups & RELEASE_CALLBACKS) {
         for (const CallbackField &cb : curl_callback_fields)
             Py_CLEAR(self->*cb.field);
+        Py_CLEAR(self->callback_buffer);
     }
     if (groups & RELEASE_POSTFIELDS)
         Py_CLEAR(self->postfields_obj);
@@ -297,6 +276,7 @@ void share_owned_fields(CurlObject *dup, CurlObject *self)
     dup->writefunction_memoryview = self->writefunction_memoryview;
     dup->headerfunction_memoryview = self->headerfunction_memoryview;
     dup->postfields_obj = Py_XNewRef(self->postfields_obj);
+    dup->postfields_size = self->postfields_size;
     dup->ca_certs_obj = Py_XNewRef(self->ca_certs_obj);
     if (dup->ca_certs_obj != nullptr)
         curl_easy_setopt(dup->handle, CURLOPT_SSL_CTX_DATA, dup);
@@ -437,8 +417,19 @@ PyMethodDef curlobject_methods[] = {
     {"close", do_curl_close, METH_NOARGS, curl_close_doc},
     {"duphandle", do_curl_duphandle, METH_NOARGS, curl_duphandle_doc},
     {"multi", do_curl_multi, METH_NOARGS, curl_multi_doc},
+    {"pause", do_curl_pause, METH_VARARGS, curl_pause_doc},
+    {"perform", do_curl_perform, METH_NOARGS, curl_perform_doc},
+    {"recv", do_curl_recv, METH_VARARGS, curl_recv_doc},
+    {"recv_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(do_curl_recv_into)),
+     METH_VARARGS | METH_KEYWORDS, curl_recv_into_doc},
     {"reset", do_curl_reset, METH_NOARGS, curl_reset_doc},
+    {"send", do_curl_send, METH_VARARGS, curl_send_doc},
+    {"setopt", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(do_curl_setopt)),
+     METH_VARARGS | METH_KEYWORDS, curl_setopt_doc},
+    {"setopt_string", do_curl_setopt_string, METH_VARARGS, curl_setopt_string_doc},
     {"share", do_curl_share, METH_NOARGS, curl_share_doc},
+    {"unpause", do_curl_unpause, METH_NOARGS, curl_unpause_doc},
+    {"unsetopt", do_curl_unsetopt, METH_VARARGS, curl_unsetopt_doc},
     {"__getstate__", do_curl_getstate, METH_NOARGS, curl_getstate_doc},
     {"__setstate__", do_curl_setstate, METH_VARARGS, curl_setstate_doc},
     {"__enter__", do_curl_enter, METH_NOARGS, curl_enter_doc},

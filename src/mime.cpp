@@ -78,6 +78,13 @@ void curlmime_duphandle_incref_data_cb_owners(CurlMimeObject *mime)
     (void)mime;
 }
 
+PyObject *do_curl_setopt_mimepost(CurlObject *, PyObject *)
+{
+    // No CurlMime can be made for a handle yet.
+    PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
+    return nullptr;
+}
+
 PyTypeObject CurlMime_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "tovrel.CurlMime",

@@ -104,6 +104,29 @@ private:
     PyThreadState **slot_;
 };
 
+// The same hand-off for calls that are also admitted from inside a
+// callback of the transfer that owns the slot: the slot then already holds
+// this thread's state, and gets that value back on exit.
+class ReleasedLockReentrant {
+public:
+    explicit ReleasedLockReentrant(PyThreadState **slot) : slot_(slot), previous_(*slot)
+    {
+        *slot_ = PyEval_SaveThread();
+        assert(previous_ == nullptr || previous_ == *slot_);
+    }
+    ReleasedLockReentrant(const ReleasedLockReentrant &) = delete;
+    ReleasedLockReentrant &operator=(const ReleasedLockReentrant &) = delete;
+    ~ReleasedLockReentrant()
+    {
+        PyEval_RestoreThread(*slot_);
+        *slot_ = previous_;
+    }
+
+private:
+    PyThreadState **slot_;
+    PyThreadState *previous_;
+};
+
 // A borrowed view of an object's buffer, released on scope exit.
 class BufferView {
 public:
@@ -126,13 +149,42 @@ public:
         return 0;
     }
 
-    Py_buffer &view() { return view_; }
+    // For argument parsing ("y*", "w*"): parse into view(), then adopt().
+    Py_buffer *view() { return &view_; }
+    void adopt() { held_ = true; }
     void *buf() const { return view_.buf; }
     Py_ssize_t len() const { return view_.len; }
 
 private:
     Py_buffer view_{};
     bool held_ = false;
+};
+
+// A bytes object being filled in place; discarded unless finished.
+class BytesWriter {
+public:
+    explicit BytesWriter(Py_ssize_t size) : writer_(PyBytesWriter_Create(size)) {}
+    BytesWriter(const BytesWriter &) = delete;
+    BytesWriter &operator=(const BytesWriter &) = delete;
+    ~BytesWriter()
+    {
+        if (writer_ != nullptr)
+            PyBytesWriter_Discard(writer_);
+    }
+
+    explicit operator bool() const { return writer_ != nullptr; }
+    char *data() { return static_cast<char *>(PyBytesWriter_GetData(writer_)); }
+
+    // The bytes object, cut to `size`.
+    Ref finish(Py_ssize_t size)
+    {
+        PyBytesWriter *writer = writer_;
+        writer_ = nullptr;
+        return Ref::steal(PyBytesWriter_FinishWithSize(writer, size));
+    }
+
+private:
+    PyBytesWriter *writer_;
 };
 
 class MutexHold {

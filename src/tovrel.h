@@ -83,6 +83,11 @@ struct CurlObject {
     PyObject *ca_certs_obj;
     int in_writefunction;
     char error[CURL_ERROR_SIZE + 1];
+    // the size last given for POSTFIELDS data (-1: none), so that libcurl
+    // is never told to read past the data it was handed
+    long long postfields_size;
+    // reusable storage for memoryview delivery to write and header callables
+    PyObject *callback_buffer;
 };
 
 struct CurlMultiObject {
@@ -298,12 +303,20 @@ int util_curl_close(CurlObject *self);
 void util_curl_xdecref(CurlObject *self, int groups, CURL *handle);
 void util_easy_detach_from_multi(CurlObject *self);
 
-// A stored Python callable and the libcurl options that install it.
+// A callback option: the field holding its Python callable, the user-data
+// option that points libcurl at the Curl object, and the trampoline libcurl
+// calls (null for callbacks this build does not route to Python yet).
+using CallbackFn = void (*)();
 struct CallbackField {
+    CURLoption option;
     PyObject *CurlObject::*field;
-    CURLoption data_option;  // the user-data option that points at the Curl
+    CURLoption data_option;
+    CallbackFn trampoline;
+    const char *deprecation;  // DeprecationWarning text, or null
 };
+// In the order the callables are released.
 extern const CallbackField curl_callback_fields[18];
+const CallbackField *find_callback_field(int option);
 
 // A string-list option and the field holding the list libcurl points into.
 struct CurlSlistField {
@@ -315,6 +328,55 @@ extern const CurlSlistField curl_slist_fields[10];
 // Refuses a call made from a thread other than the one whose transfer is
 // running on the handle; calls from that transfer's own callbacks pass.
 int check_curl_not_running_elsewhere(CurlObject *self, const char *name);
+
+// ---------------------------------------------------------------------------
+// Options (easyopt.cpp)
+
+PyObject *do_curl_setopt(PyObject *self, PyObject *args, PyObject *kwds);
+PyObject *do_curl_unsetopt(PyObject *self, PyObject *args);
+PyObject *do_curl_setopt_string(PyObject *self, PyObject *args);
+struct curl_slist *tovrel_list_or_tuple_to_slist(int which, PyObject *sequence, Py_ssize_t length);
+int util_curlslist_update(CurlSlistObject **field, struct curl_slist *slist);
+int util_curlhttppost_update(CurlObject *self, struct curl_httppost *post, PyObject *reflist);
+
+// ---------------------------------------------------------------------------
+// Transfers (easyperform.cpp)
+
+PyObject *do_curl_perform(PyObject *self, PyObject *args);
+PyObject *do_curl_send(PyObject *self, PyObject *args);
+PyObject *do_curl_recv(PyObject *self, PyObject *args);
+PyObject *do_curl_recv_into(PyObject *self, PyObject *args, PyObject *kwds);
+PyObject *do_curl_pause(PyObject *self, PyObject *args);
+PyObject *do_curl_unpause(PyObject *self, PyObject *args);
+
+// ---------------------------------------------------------------------------
+// Callback trampolines (easycb.cpp)
+
+// The frame every trampoline runs in: re-enter the interpreter through the
+// slot, run the body, leave again.  Returns `failure` without touching any
+// Python object when the interpreter is shutting down or no thread state is
+// recorded (after a RuntimeWarning), and also when an exception from an
+// earlier callback of the same transfer is still pending: the interpreter is
+// never called with an exception set, and that first exception is the one
+// the method that started the transfer raises.
+template <typename Result, typename Body>
+Result run_trampoline(PyThreadState **slot, const char *failed_message, Result failure, Body &&body)
+{
+    if (Py_IsFinalizing())
+        return failure;
+    CallbackEntry entry(slot);
+    if (!entry.entered()) {
+        warn_failed_to_acquire_thread(failed_message);
+        return failure;
+    }
+    if (PyErr_Occurred())
+        return failure;
+    return body();
+}
+
+// Raise tovrel.error with a message inside a trampoline and report it.
+void report_callback_error(const char *format, ...);
+int callback_return_value_to_int(PyObject *result, const char *name, int *out);
 
 // ---------------------------------------------------------------------------
 // Multi stacks (multi.cpp)
@@ -332,6 +394,7 @@ void share_unregister_easy(CurlShareObject *share, CurlObject *curl);
 // MIME (mime.cpp)
 
 void curlmime_duphandle_incref_data_cb_owners(CurlMimeObject *mime);
+PyObject *do_curl_setopt_mimepost(CurlObject *self, PyObject *value);
 
 // ---------------------------------------------------------------------------
 // Docstrings (docstrings.cpp)
@@ -352,6 +415,15 @@ extern const char curl_reset_doc[];
 extern const char curl_multi_doc[];
 extern const char curl_share_doc[];
 extern const char curl_closed_doc[];
+extern const char curl_perform_doc[];
+extern const char curl_send_doc[];
+extern const char curl_recv_doc[];
+extern const char curl_recv_into_doc[];
+extern const char curl_pause_doc[];
+extern const char curl_unpause_doc[];
+extern const char curl_setopt_doc[];
+extern const char curl_unsetopt_doc[];
+extern const char curl_setopt_string_doc[];
 extern const char curl_getstate_doc[];
 extern const char curl_setstate_doc[];
 extern const char curl_enter_doc[];

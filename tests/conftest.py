@@ -7,6 +7,8 @@ import textwrap
 
 import pytest
 
+from servers import HttpServer
+
 
 def run_python(code, *, env=None, timeout=60):
     """Run ``code`` in a fresh interpreter; return the CompletedProcess."""
@@ -32,3 +34,21 @@ def python_subprocess():
         return proc
 
     return run
+
+
+@pytest.fixture(scope="session")
+def http_server():
+    """A real HTTP/1.1 server on 127.0.0.1 (routes in servers.Handler)."""
+    server = HttpServer()
+    yield server
+    server.close()
+
+
+@pytest.fixture
+def curl():
+    """A fresh Curl object, closed after the test."""
+    import tovrel
+
+    handle = tovrel.Curl()
+    yield handle
+    handle.close()

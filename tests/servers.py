@@ -1,0 +1,161 @@
+"""Real servers on 127.0.0.1 for the tests, each run on a thread of its own."""
+
+import base64
+import hashlib
+import http.server
+import json
+import socketserver
+import threading
+import time
+import urllib.parse
+
+PATTERN = bytes(range(256)) * 4096  # 1 MiB, no two neighbouring chunks alike
+
+
+def pattern_bytes(n, offset=0):
+    """``n`` bytes of a fixed pattern, the same for server and tests."""
+    out = bytearray()
+    while len(out) < n:
+        start = (offset + len(out)) % len(PATTERN)
+        out += PATTERN[start:start + n - len(out)]
+    return bytes(out)
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "tovrel-test"
+
+    def log_message(self, format, *args):
+        pass
+
+    # -- helpers ---------------------------------------------------------
+    def read_body(self):
+        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+            body = bytearray()
+            while True:
+                size = int(self.rfile.readline().split(b";")[0].strip(), 16)
+                if size == 0:
+                    # trailers end with an empty line
+                    while self.rfile.readline() not in (b"\r\n", b"\n", b""):
+                        pass
+                    return bytes(body)
+                body += self.rfile.read(size)
+                self.rfile.readline()
+        length = int(self.headers.get("Content-Length") or 0)
+        return self.rfile.read(length) if length else b""
+
+    def reply(self, body, status=200, content_type="application/octet-stream", headers=()):
+        self.send_response(status)
+        self.send_header("Content-Type", content_type)
+        self.send_header("Content-Length", str(len(body)))
+        for name, value in headers:
+            self.send_header(name, value)
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def reply_json(self, value, status=200, headers=()):
+        self.reply(json.dumps(value).encode(), status, "application/json", headers)
+
+    # -- routes ----------------------------------------------------------
+    def route(self):
+        url = urllib.parse.urlsplit(self.path)
+        query = dict(urllib.parse.parse_qsl(url.query))
+        parts = url.path.strip("/").split("/")
+        handler = getattr(self, "route_" + parts[0].replace("-", "_"), None)
+        if handler is None:
+            self.reply(b"no such route", 404, "text/plain")
+            return
+        handler(parts[1:], query)
+
+    do_GET = do_POST = do_PUT = do_HEAD = do_DELETE = do_PATCH = route
+
+    def route_bytes(self, args, query):
+        """GET /bytes/N: N pattern bytes."""
+        self.reply(pattern_bytes(int(args[0])))
+
+    def route_text(self, args, query):
+        """GET /text?value=...: the value, UTF-8 encoded."""
+        self.reply(query.get("value", "").encode(), content_type="text/plain; charset=utf-8")
+
+    def route_chunked(self, args, query):
+        """GET /chunked/N?size=K: N pattern bytes in chunks of K."""
+        total, size = int(args[0]), int(query.get("size", 1000))
+        self.send_response(200)
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        body = pattern_bytes(total)
+        for start in range(0, total, size):
+            piece = body[start:start + size]
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+        self.wfile.write(b"0\r\n\r\n")
+
+    def route_slow(self, args, query):
+        """GET /slow?chunks=N&size=K&delay=S: N pieces of K bytes, S seconds apart."""
+        chunks, size = int(query.get("chunks", 5)), int(query.get("size", 100))
+        delay = float(query.get("delay", 0.1))
+        self.send_response(200)
+        self.send_header("Content-Length", str(chunks * size))
+        self.end_headers()
+        for i in range(chunks):
+            self.wfile.write(pattern_bytes(size, i * size))
+            self.wfile.flush()
+            if i + 1 < chunks:
+                time.sleep(delay)
+
+    def route_echo(self, args, query):
+        """Any method /echo: what the request looked like, as JSON."""
+        body = self.read_body()
+        self.reply_json({
+            "method": self.command,
+            "path": self.path,
+            "headers": [[k, v] for k, v in self.headers.items()],
+            "body": base64.b64encode(body).decode(),
+            "length": len(body),
+            "sha256": hashlib.sha256(body).hexdigest(),
+        })
+
+    def route_status(self, args, query):
+        """GET /status/CODE: that status with a short body."""
+        code = int(args[0])
+        self.reply(b"status %d" % code, code, "text/plain")
+
+    def route_redirect(self, args, query):
+        """Any method /redirect?to=PATH&code=C: a redirect (the body is read first)."""
+        self.read_body()
+        self.send_response(int(query.get("code", 302)))
+        self.send_header("Location", query.get("to", "/bytes/10"))
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    def route_headers(self, args, query):
+        """GET /headers?Name=value...: a response carrying those headers."""
+        self.reply(b"ok", headers=list(query.items()))
+
+
+class ThreadingServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    request_queue_size = 128
+
+    def handle_error(self, request, client_address):
+        # Clients that abort mid-request are what many tests do on purpose;
+        # a traceback on stderr would only garble the output tests inspect.
+        pass
+
+
+class HttpServer:
+    """An HTTP/1.1 server on 127.0.0.1; ``url(path)`` gives a full URL."""
+
+    def __init__(self):
+        self.server = ThreadingServer(("127.0.0.1", 0), Handler)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def url(self, path="/"):
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
