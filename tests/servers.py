@@ -1,6 +1,8 @@
 """Real servers on 127.0.0.1 for the tests, each run on a thread of its own."""
 
 import base64
+import email.parser
+import email.policy
 import hashlib
 import http.server
 import json
@@ -115,6 +117,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "sha256": hashlib.sha256(body).hexdigest(),
         })
 
+    def route_form(self, args, query):
+        """POST /form: the multipart body, parsed, as JSON."""
+        body = self.read_body()
+        content_type = self.headers.get("Content-Type", "")
+        message = email.parser.BytesParser(policy=email.policy.HTTP).parsebytes(
+            b"Content-Type: " + content_type.encode() + b"\r\n\r\n" + body)
+        self.reply_json({"content_type": content_type, "parts": describe_parts(message)})
+
     def route_status(self, args, query):
         """GET /status/CODE: that status with a short body."""
         code = int(args[0])
@@ -131,6 +141,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def route_headers(self, args, query):
         """GET /headers?Name=value...: a response carrying those headers."""
         self.reply(b"ok", headers=list(query.items()))
+
+
+def describe_parts(message):
+    """The parts of a multipart message as plain data, nested ones included."""
+    parts = []
+    for part in message.iter_parts():
+        entry = {
+            "name": part.get_param("name", header="content-disposition"),
+            "filename": part.get_filename(),
+            "content_type": part.get_content_type(),
+            "headers": [[k, str(v)] for k, v in part.items()],
+        }
+        if part.is_multipart():
+            entry["parts"] = describe_parts(part)
+        else:
+            data = part.get_payload(decode=True) or b""
+            entry["data"] = base64.b64encode(data).decode()
+            entry["encoding"] = part.get("Content-Transfer-Encoding")
+        parts.append(entry)
+    return parts
 
 
 class ThreadingServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
