@@ -11,7 +11,7 @@ def test_demo_runs():
     proc = subprocess.run([sys.executable, "-m", "tovrel.demo"], capture_output=True, text=True, timeout=110)
     assert proc.returncode == 0, proc.stderr
     out = proc.stdout
-    assert out.startswith("    tovrel  Tovrel/7.47.0 libcurl/")
+    assert out.lstrip().startswith("tovrel  Tovrel/7.47.0 libcurl/")
     assert "'Hello from the demo server!'" in out
     assert "server received 22 bytes (application/x-www-form-urlencoded): name=tovrel&speed=fast" in out
     assert "] 100% of 8192 KiB" in out
