@@ -265,3 +265,47 @@ const char share_closed_doc[] = "Whether this ``CurlShare`` object has been clos
 const char curlmime_doc[] = "Python wrapper for libcurl MIME API.";
 
 const char curlmimepart_doc[] = "A MIME part belonging to a CurlMime object.";
+
+const char curl_set_ca_certs_doc[] =
+    "set_ca_certs() -> None\n"
+    "\n"
+    "Trust the PEM certificates in the given str or bytes, in addition to\n"
+    "the default CA store, for this handle's TLS connections.  They are\n"
+    "loaded from the string each time libcurl opens a new connection.  While\n"
+    "they are set, this handle neither caches TLS sessions or certificate\n"
+    "stores nor lets its connections be reused, so the trust ends with\n"
+    "reset() or a later set_ca_certs() and never reaches other handles.\n";
+
+const char curl_perform_rb_doc[] =
+    "perform_rb() -> response_body\n"
+    "\n"
+    "Run the transfer and return the response body as bytes.  The body is\n"
+    "collected by a BytesIO installed as WRITEDATA, which stays in place.\n";
+
+const char curl_perform_rs_doc[] =
+    "perform_rs() -> response_body\n"
+    "\n"
+    "Like perform_rb(), with the body decoded from UTF-8 to str.\n";
+
+const char curl_getinfo_doc[] =
+    "getinfo(option) -> Result\n"
+    "\n"
+    "Return information about the last transfer: an int, float, str, list\n"
+    "or None depending on the info code (RESPONSE_CODE, TOTAL_TIME,\n"
+    "EFFECTIVE_URL, INFO_COOKIELIST and the rest).  Text is decoded as\n"
+    "UTF-8.\n";
+
+const char curl_getinfo_raw_doc[] =
+    "getinfo_raw(option) -> Result\n"
+    "\n"
+    "Like getinfo(), with text returned as bytes.\n";
+
+const char curl_errstr_doc[] =
+    "errstr() -> string\n"
+    "\n"
+    "Return the text of libcurl's last error on this handle, or \"\".\n";
+
+const char curl_errstr_raw_doc[] =
+    "errstr_raw() -> byte string\n"
+    "\n"
+    "Like errstr(), as bytes.\n";

@@ -164,6 +164,8 @@ int util_curl_close(CurlObject *self)
     }
     self->handle = nullptr;
     pending.collect();
+    // Only now may no connection of this handle's own pool call it.
+    Py_CLEAR(self->closesocket_context);
     util_curl_xdecref(self, RELEASE_OWNED_BY_HANDLE, nullptr);
     pending.collect();
     return pending.restore();
@@ -222,6 +224,7 @@ int do_curl_traverse(PyObject *op, visitproc visit, void *arg)
     for (const CurlSlistField &list : curl_slist_fields)
         Py_VISIT(self->*list.field);
     Py_VISIT(self->httppost);
+    Py_VISIT(self->closesocket_context);
     return 0;
 }
 
@@ -252,10 +255,22 @@ PyObject *cloning_failed()
     return nullptr;
 }
 
+// libcurl duplicates the handle, calling the HSTS read callback of the
+// source to preload the copy's cache: the lock is released with the slot
+// of the source set, as for a transfer.
+CURL *duplicate_with_callbacks(CurlObject *self)
+{
+    PyThreadState **slot = self->multi_stack != nullptr && self->multi_stack->state != nullptr
+                               ? &self->multi_stack->state
+                               : &self->state;
+    ReleasedLockReentrant unlocked(slot);
+    return curl_easy_duphandle(self->handle);
+}
+
 // Give the copy its own error buffer and private pointer.
 int init_duplicate(CurlObject *dup, CurlObject *self)
 {
-    dup->handle = curl_easy_duphandle(self->handle);
+    dup->handle = duplicate_with_callbacks(self);
     if (dup->handle == nullptr)
         return -1;
     if (curl_easy_setopt(dup->handle, CURLOPT_ERRORBUFFER, dup->error) != CURLE_OK)
@@ -265,13 +280,16 @@ int init_duplicate(CurlObject *dup, CurlObject *self)
 }
 
 // The copy shares everything libcurl's duplicate still points into.
-void share_owned_fields(CurlObject *dup, CurlObject *self)
+int share_owned_fields(CurlObject *dup, CurlObject *self)
 {
     for (const CallbackField &cb : curl_callback_fields) {
         if (self->*cb.field == nullptr)
             continue;
         dup->*cb.field = Py_NewRef(self->*cb.field);
-        curl_easy_setopt(dup->handle, cb.data_option, dup);
+        void *user_data = callback_user_data(dup, cb);
+        if (user_data == nullptr)
+            return -1;
+        curl_easy_setopt(dup->handle, cb.data_option, user_data);
     }
     dup->writefunction_memoryview = self->writefunction_memoryview;
     dup->headerfunction_memoryview = self->headerfunction_memoryview;
@@ -286,7 +304,9 @@ void share_owned_fields(CurlObject *dup, CurlObject *self)
     dup->mimepost = reinterpret_cast<CurlMimeObject *>(Py_XNewRef(self->mimepost));
     if (dup->mimepost != nullptr)
         curlmime_duphandle_incref_data_cb_owners(dup->mimepost);
+    return 0;
 }
+
 
 PyObject *do_curl_duphandle(PyObject *op, PyObject *)
 {
@@ -312,7 +332,8 @@ PyObject *do_curl_duphandle(PyObject *op, PyObject *)
             return cloning_failed();
         }
     }
-    share_owned_fields(dup, self);
+    if (share_owned_fields(dup, self) < 0 || check_pending_python_exception_or_signal() < 0)
+        return nullptr;
     return object.release();
 }
 
@@ -323,6 +344,7 @@ PyObject *do_curl_reset(PyObject *op, PyObject *)
         return nullptr;
     curl_easy_reset(self->handle);
     util_curl_xdecref(self, RELEASE_OWNED_BY_HANDLE, self->handle);
+    curl_forget_closesocket_callable(self);
     if (util_curl_init(self) < 0) {
         // Keep the reset's own error; closing must not hide it.
         util_curl_close(self);
@@ -416,9 +438,15 @@ int do_curl_setattro(PyObject *op, PyObject *name, PyObject *value)
 PyMethodDef curlobject_methods[] = {
     {"close", do_curl_close, METH_NOARGS, curl_close_doc},
     {"duphandle", do_curl_duphandle, METH_NOARGS, curl_duphandle_doc},
+    {"errstr", do_curl_errstr, METH_NOARGS, curl_errstr_doc},
+    {"errstr_raw", do_curl_errstr_raw, METH_NOARGS, curl_errstr_raw_doc},
+    {"getinfo", do_curl_getinfo, METH_VARARGS, curl_getinfo_doc},
+    {"getinfo_raw", do_curl_getinfo_raw, METH_VARARGS, curl_getinfo_raw_doc},
     {"multi", do_curl_multi, METH_NOARGS, curl_multi_doc},
     {"pause", do_curl_pause, METH_VARARGS, curl_pause_doc},
     {"perform", do_curl_perform, METH_NOARGS, curl_perform_doc},
+    {"perform_rb", do_curl_perform_rb, METH_NOARGS, curl_perform_rb_doc},
+    {"perform_rs", do_curl_perform_rs, METH_NOARGS, curl_perform_rs_doc},
     {"recv", do_curl_recv, METH_VARARGS, curl_recv_doc},
     {"recv_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(do_curl_recv_into)),
      METH_VARARGS | METH_KEYWORDS, curl_recv_into_doc},
@@ -430,6 +458,7 @@ PyMethodDef curlobject_methods[] = {
     {"share", do_curl_share, METH_NOARGS, curl_share_doc},
     {"unpause", do_curl_unpause, METH_NOARGS, curl_unpause_doc},
     {"unsetopt", do_curl_unsetopt, METH_VARARGS, curl_unsetopt_doc},
+    {"set_ca_certs", do_curl_set_ca_certs, METH_VARARGS, curl_set_ca_certs_doc},
     {"__getstate__", do_curl_getstate, METH_NOARGS, curl_getstate_doc},
     {"__setstate__", do_curl_setstate, METH_VARARGS, curl_setstate_doc},
     {"__enter__", do_curl_enter, METH_NOARGS, curl_enter_doc},

@@ -210,8 +210,11 @@ CURLcode unset_callback(CurlObject *self, int option)
         code = curl_easy_setopt(self->handle, cb.data_option, self);
     else
         code = curl_easy_setopt(self->handle, cb.data_option, nullptr);
-    if (code == CURLE_OK)
+    if (code == CURLE_OK) {
         Py_CLEAR(self->*cb.field);
+        if (option == CURLOPT_CLOSESOCKETFUNCTION)
+            curl_forget_closesocket_callable(self);
+    }
     return code;
 }
 
@@ -745,8 +748,11 @@ PyObject *do_curl_setopt_callable(CurlObject *self, int option, PyObject *callab
         self->writefunction_memoryview = as_view;
     else if (option == CURLOPT_HEADERFUNCTION)
         self->headerfunction_memoryview = as_view;
+    void *user_data = callback_user_data(self, *cb);
+    if (user_data == nullptr)
+        return nullptr;
     curl_easy_setopt(self->handle, cb->option, cb->trampoline);
-    curl_easy_setopt(self->handle, cb->data_option, self);
+    curl_easy_setopt(self->handle, cb->data_option, user_data);
     Py_RETURN_NONE;
 }
 
@@ -795,6 +801,9 @@ PyObject *do_curl_setopt_share(CurlObject *self, PyObject *value)
     if (Py_TYPE(value) != p_CurlShare_Type)
         return invalid_arguments("invalid arguments to setopt");
     auto *share = reinterpret_cast<CurlShareObject *>(value);
+    // Connections this handle opens may end up in the share's pool.
+    if (curl_keep_closesocket_context(&share->closesocket_contexts, self) < 0)
+        return nullptr;
     FreshErrorBuffer fresh(self);
     CURLcode code;
     {
@@ -888,6 +897,56 @@ PyObject *do_curl_setopt_string(PyObject *op, PyObject *args)
     if (!PyText_Check(value))
         return invalid_arguments("invalid arguments to setopt_string");
     return do_curl_setopt_string_impl(self, option, value);
+}
+
+// ---------------------------------------------------------------------------
+// CA certificates from memory
+
+namespace {
+
+// Trust given with set_ca_certs must not outlive the setting nor reach other
+// handles: libcurl may cache a TLS context's certificate store for reuse,
+// resume TLS sessions without verifying again, and hand a verified
+// connection from its pool to another handle or to this one after a reset.
+CURLcode scope_ca_certs_to_this_handle(CurlObject *self)
+{
+    CURLcode code = curl_easy_setopt(self->handle, CURLOPT_CA_CACHE_TIMEOUT, 0L);
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(self->handle, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    if (code == CURLE_OK)
+        code = curl_easy_setopt(self->handle, CURLOPT_FORBID_REUSE, 1L);
+    return code;
+}
+
+}  // namespace
+
+PyObject *do_curl_set_ca_certs(PyObject *op, PyObject *args)
+{
+    auto *self = reinterpret_cast<CurlObject *>(op);
+    PyObject *value;
+    if (!PyArg_ParseTuple(args, "O:cadata", &value))
+        return nullptr;
+    // Changing the trust of a transfer that another thread is running
+    // would race libcurl.
+    if (check_curl_state(self, STATE_NOT_RUNNING, "set_ca_certs") < 0)
+        return nullptr;
+    Text text;
+    if (!PyText_Check(value) || text.from(value, true) < 0) {
+        PyErr_Clear();
+        return invalid_arguments(
+            "set_ca_certs argument must be a byte string or a Unicode string with ASCII code points only");
+    }
+    PyObject *keep = text.encoded ? text.encoded.release() : Py_NewRef(value);
+    Py_XSETREF(self->ca_certs_obj, keep);
+    FreshErrorBuffer fresh(self);
+    CURLcode code = curl_install_ca_certs_callback(self);
+    if (code == CURLE_OK)
+        code = scope_ca_certs_to_this_handle(self);
+    if (code != CURLE_OK) {
+        Py_CLEAR(self->ca_certs_obj);
+        return raise_curl_error(self, code);
+    }
+    Py_RETURN_NONE;
 }
 
 // ---------------------------------------------------------------------------

@@ -159,3 +159,28 @@ PyObject *do_curl_unpause(PyObject *op, PyObject *)
 {
     return do_curl_pause_internal(as_curl(op), CURLPAUSE_CONT, "unpause");
 }
+
+PyObject *do_curl_perform_rb(PyObject *op, PyObject *)
+{
+    Ref body = Ref::steal(PyObject_CallNoArgs(bytesio));
+    if (!body)
+        return nullptr;
+    Ref args = Ref::steal(Py_BuildValue("(iO)", CURLOPT_WRITEDATA, body.get()));
+    if (!args)
+        return nullptr;
+    Ref installed = Ref::steal(do_curl_setopt(op, args.get(), nullptr));
+    if (!installed)
+        return nullptr;
+    Ref performed = Ref::steal(do_curl_perform(op, nullptr));
+    if (!performed)
+        return nullptr;
+    return PyObject_CallMethod(body.get(), "getvalue", nullptr);
+}
+
+PyObject *do_curl_perform_rs(PyObject *op, PyObject *)
+{
+    Ref body = Ref::steal(do_curl_perform_rb(op, nullptr));
+    if (!body)
+        return nullptr;
+    return PyUnicode_FromEncodedObject(body.get(), nullptr, "strict");
+}

@@ -139,6 +139,8 @@ void util_multi_close(CurlMultiObject *self)
         curl_multi_cleanup(self->multi_handle);
     }
     self->multi_handle = nullptr;
+    // The pool is gone, and with it every connection that could call these.
+    Py_CLEAR(self->closesocket_contexts);
 }
 
 namespace {
@@ -177,6 +179,7 @@ int do_multi_traverse(PyObject *op, visitproc visit, void *arg)
     Py_VISIT(self->timerfunction);
     Py_VISIT(self->socketfunction);
     Py_VISIT(self->notifyfunction);
+    Py_VISIT(self->closesocket_contexts);
     return 0;
 }
 
@@ -208,6 +211,9 @@ PyObject *do_multi_add_handle(PyObject *op, PyObject *args)
         PyErr_SetString(ErrorObject, "curl object already on this multi-stack");
         return nullptr;
     }
+    // Connections of the member may stay in this stack's pool after it left.
+    if (curl_keep_closesocket_context(&self->closesocket_contexts, curl) < 0)
+        return nullptr;
     if (PySet_Add(self->easy_members, reinterpret_cast<PyObject *>(curl)) < 0)
         return nullptr;
     CURLMcode code;

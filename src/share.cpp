@@ -101,6 +101,7 @@ void do_share_dealloc(PyObject *op)
         self->share_handle = nullptr;
         curl_share_cleanup(handle);
     }
+    Py_CLEAR(self->closesocket_contexts);
     if (self->lock != nullptr)
         share_lock_destroy(self->lock);
     Py_TYPE(op)->tp_free(op);
@@ -111,6 +112,7 @@ int do_share_traverse(PyObject *op, visitproc visit, void *arg)
     CurlShareObject *self = as_share(op);
     Py_VISIT(self->dict);
     Py_VISIT(self->easy_weakrefs);
+    Py_VISIT(self->closesocket_contexts);
     return 0;
 }
 
@@ -242,10 +244,10 @@ Py_ssize_t share_cleanup_and_count_live_easies(CurlShareObject *self)
     return in_use;
 }
 
-PyObject *do_share_close(PyObject *op, PyObject *)
+// Takes the share handle out if no attached Curl is busy; null when there
+// is nothing to clean up or closing is refused (then with an exception).
+CURLSH *share_take_handle_for_close(CurlShareObject *self)
 {
-    CurlShareObject *self = as_share(op);
-    assert_share_state(self);
     MutexHold hold(&self->object_lock);
     if (self->easy_weakrefs != nullptr && PySet_Check(self->easy_weakrefs)) {
         Py_ssize_t in_use = share_cleanup_and_count_live_easies(self);
@@ -257,10 +259,25 @@ PyObject *do_share_close(PyObject *op, PyObject *)
             return nullptr;
         }
     }
-    if (self->share_handle != nullptr) {
-        CURLSH *handle = self->share_handle;
-        self->share_handle = nullptr;
+    CURLSH *handle = self->share_handle;
+    self->share_handle = nullptr;
+    return handle;
+}
+
+PyObject *do_share_close(PyObject *op, PyObject *)
+{
+    CurlShareObject *self = as_share(op);
+    assert_share_state(self);
+    CURLSH *handle = share_take_handle_for_close(self);
+    if (handle == nullptr && PyErr_Occurred())
+        return nullptr;
+    if (handle != nullptr) {
+        // Closing the pooled connections may call Python (a close-socket
+        // callable), which must be free to use this share: no lock is held.
         curl_share_cleanup(handle);
+        Py_CLEAR(self->closesocket_contexts);
+        if (PyErr_Occurred())
+            return nullptr;
     }
     Py_RETURN_NONE;
 }

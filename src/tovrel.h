@@ -88,6 +88,8 @@ struct CurlObject {
     long long postfields_size;
     // reusable storage for memoryview delivery to write and header callables
     PyObject *callback_buffer;
+    // the close-socket callback's user data (see easycb.cpp)
+    PyObject *closesocket_context;
 };
 
 struct CurlMultiObject {
@@ -105,6 +107,8 @@ struct CurlMultiObject {
     PyObject *assignments;
     PyObject *easy_members;
     int close_handles;
+    // close-socket contexts of members whose connections may be pooled here
+    PyObject *closesocket_contexts;
 };
 
 struct CurlShareObject {
@@ -116,6 +120,9 @@ struct CurlShareObject {
     PyMutex object_lock;   // guards share_handle and easy_weakrefs
     PyObject *easy_weakrefs;
     int detach_on_close;
+    // close-socket contexts of attached handles whose connections may be
+    // pooled here
+    PyObject *closesocket_contexts;
 };
 
 struct CurlMimeObject {
@@ -335,6 +342,7 @@ int check_curl_not_running_elsewhere(CurlObject *self, const char *name);
 PyObject *do_curl_setopt(PyObject *self, PyObject *args, PyObject *kwds);
 PyObject *do_curl_unsetopt(PyObject *self, PyObject *args);
 PyObject *do_curl_setopt_string(PyObject *self, PyObject *args);
+PyObject *do_curl_set_ca_certs(PyObject *self, PyObject *args);
 struct curl_slist *tovrel_list_or_tuple_to_slist(int which, PyObject *sequence, Py_ssize_t length);
 int util_curlslist_update(CurlSlistObject **field, struct curl_slist *slist);
 int util_curlhttppost_update(CurlObject *self, struct curl_httppost *post, PyObject *reflist);
@@ -348,6 +356,16 @@ PyObject *do_curl_recv(PyObject *self, PyObject *args);
 PyObject *do_curl_recv_into(PyObject *self, PyObject *args, PyObject *kwds);
 PyObject *do_curl_pause(PyObject *self, PyObject *args);
 PyObject *do_curl_unpause(PyObject *self, PyObject *args);
+PyObject *do_curl_perform_rb(PyObject *self, PyObject *args);
+PyObject *do_curl_perform_rs(PyObject *self, PyObject *args);
+
+// ---------------------------------------------------------------------------
+// Transfer information (easyinfo.cpp)
+
+PyObject *do_curl_getinfo(PyObject *self, PyObject *args);
+PyObject *do_curl_getinfo_raw(PyObject *self, PyObject *args);
+PyObject *do_curl_errstr(PyObject *self, PyObject *args);
+PyObject *do_curl_errstr_raw(PyObject *self, PyObject *args);
 
 // ---------------------------------------------------------------------------
 // Callback trampolines (easycb.cpp)
@@ -373,6 +391,17 @@ Result run_trampoline(PyThreadState **slot, const char *failed_message, Result f
         return failure;
     return body();
 }
+
+// What libcurl gets as the user data of a callback option: the Curl
+// itself, or for closing sockets a context that outlives it (set to the
+// Curl's current close-socket callable).  Null with an exception set.
+void *callback_user_data(CurlObject *self, const CallbackField &cb);
+// The close-socket callable is gone: pooled connections close plainly.
+void curl_forget_closesocket_callable(CurlObject *self);
+// A pool owner (stack or share) keeps `curl`'s close-socket context alive
+// until its own connections are closed.
+int curl_keep_closesocket_context(PyObject **contexts, CurlObject *curl);
+CURLcode curl_install_ca_certs_callback(CurlObject *self);
 
 // Raise tovrel.error with a message inside a trampoline and report it.
 void report_callback_error(const char *format, ...);
@@ -424,6 +453,13 @@ extern const char curl_unpause_doc[];
 extern const char curl_setopt_doc[];
 extern const char curl_unsetopt_doc[];
 extern const char curl_setopt_string_doc[];
+extern const char curl_set_ca_certs_doc[];
+extern const char curl_perform_rb_doc[];
+extern const char curl_perform_rs_doc[];
+extern const char curl_getinfo_doc[];
+extern const char curl_getinfo_raw_doc[];
+extern const char curl_errstr_doc[];
+extern const char curl_errstr_raw_doc[];
 extern const char curl_getstate_doc[];
 extern const char curl_setstate_doc[];
 extern const char curl_enter_doc[];

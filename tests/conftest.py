@@ -7,7 +7,9 @@ import textwrap
 
 import pytest
 
-from servers import HttpServer
+from certs import Authority
+from protocol_servers import FtpServer, SshServer
+from servers import HttpServer, HttpsServer, UnixHttpServer
 
 
 def run_python(code, *, env=None, timeout=60):
@@ -52,3 +54,46 @@ def curl():
     handle = tovrel.Curl()
     yield handle
     handle.close()
+
+
+@pytest.fixture(scope="session")
+def authority():
+    """A throwaway CA (its PEM in ``authority.pem``)."""
+    return Authority()
+
+
+@pytest.fixture(scope="session")
+def https_server(authority):
+    """The HTTP server behind TLS, trusted only through ``authority``."""
+    server = HttpsServer(authority)
+    yield server
+    server.close()
+
+
+@pytest.fixture(scope="session")
+def ftp_server(tmp_path_factory):
+    """Anonymous FTP on 127.0.0.1 serving a folder with a few files."""
+    root = tmp_path_factory.mktemp("ftp")
+    for name, content in [("a.txt", b"alpha\n"), ("b.txt", b"bravo\n"), ("c.log", b"charlie\n")]:
+        (root / name).write_bytes(content)
+    server = FtpServer(root)
+    yield server
+    server.close()
+
+
+@pytest.fixture(scope="session")
+def ssh_server(tmp_path_factory):
+    """sshd on 127.0.0.1; the tests that need it skip where it cannot run."""
+    server = SshServer(str(tmp_path_factory.mktemp("sshd")))
+    if not server.available:
+        pytest.skip(server.reason)
+    yield server
+    server.close()
+
+
+@pytest.fixture
+def unix_http_server(tmp_path):
+    """The HTTP server on a UNIX domain socket."""
+    server = UnixHttpServer(str(tmp_path / "http.sock"))
+    yield server
+    server.close()

@@ -6,7 +6,10 @@ import email.policy
 import hashlib
 import http.server
 import json
+import os
 import socketserver
+import ssl
+import tempfile
 import threading
 import time
 import urllib.parse
@@ -32,14 +35,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     # -- helpers ---------------------------------------------------------
     def read_body(self):
+        self.trailers = []
         if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
             body = bytearray()
             while True:
                 size = int(self.rfile.readline().split(b";")[0].strip(), 16)
                 if size == 0:
                     # trailers end with an empty line
-                    while self.rfile.readline() not in (b"\r\n", b"\n", b""):
-                        pass
+                    while (line := self.rfile.readline()) not in (b"\r\n", b"\n", b""):
+                        self.trailers.append(line.decode("latin-1").rstrip("\r\n"))
                     return bytes(body)
                 body += self.rfile.read(size)
                 self.rfile.readline()
@@ -115,6 +119,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "body": base64.b64encode(body).decode(),
             "length": len(body),
             "sha256": hashlib.sha256(body).hexdigest(),
+            "trailers": self.trailers,
         })
 
     def route_form(self, args, query):
@@ -137,6 +142,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Location", query.get("to", "/bytes/10"))
         self.send_header("Content-Length", "0")
         self.end_headers()
+
+    def route_hsts(self, args, query):
+        """GET /hsts?max_age=S: a Strict-Transport-Security answer."""
+        policy = f"max-age={query.get('max_age', '31536000')}; includeSubDomains"
+        self.reply(b"hsts", headers=[("Strict-Transport-Security", policy)])
+
+    def route_cookies(self, args, query):
+        """GET /cookies?name=value...: sets those cookies."""
+        self.reply(b"cookies", headers=[("Set-Cookie", f"{k}={v}; Path=/") for k, v in query.items()])
 
     def route_headers(self, args, query):
         """GET /headers?Name=value...: a response carrying those headers."""
@@ -174,18 +188,81 @@ class ThreadingServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
         pass
 
 
+class TlsThreadingServer(ThreadingServer):
+    """The same server speaking TLS; handshakes run on the request threads."""
+
+    def __init__(self, address, handler, context):
+        super().__init__(address, handler)
+        self.context = context
+
+    def get_request(self):
+        sock, address = self.socket.accept()
+        return self.context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), address
+
+
 class HttpServer:
     """An HTTP/1.1 server on 127.0.0.1; ``url(path)`` gives a full URL."""
 
+    scheme = "http"
+
     def __init__(self):
-        self.server = ThreadingServer(("127.0.0.1", 0), Handler)
+        self.server = self.make_server()
         self.port = self.server.server_address[1]
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
 
-    def url(self, path="/"):
-        return f"http://127.0.0.1:{self.port}{path}"
+    def make_server(self):
+        return ThreadingServer(("127.0.0.1", 0), Handler)
+
+    def url(self, path="/", host="127.0.0.1"):
+        return f"{self.scheme}://{host}:{self.port}{path}"
 
     def close(self):
         self.server.shutdown()
         self.server.server_close()
+
+
+class HttpsServer(HttpServer):
+    """The HTTP server behind TLS, with a certificate for localhost and
+    127.0.0.1 issued by ``authority``."""
+
+    scheme = "https"
+
+    def __init__(self, authority):
+        self.authority = authority
+        super().__init__()
+
+    def make_server(self):
+        cert, key = self.authority.issue("localhost")
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        with tempfile.TemporaryDirectory() as folder:
+            cert_path, key_path = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+            with open(cert_path, "wb") as f:
+                f.write(cert)
+            with open(key_path, "wb") as f:
+                f.write(key)
+            context.load_cert_chain(cert_path, key_path)
+        return TlsThreadingServer(("127.0.0.1", 0), Handler, context)
+
+
+class UnixHttpServer(HttpServer):
+    """The HTTP server on a UNIX domain socket at ``path``."""
+
+    def __init__(self, path):
+        self.path = path
+        super().__init__()
+
+    def make_server(self):
+        class UnixServer(socketserver.ThreadingMixIn, socketserver.UnixStreamServer):
+            daemon_threads = True
+
+            def handle_error(self, request, client_address):
+                pass
+
+        class UnixHandler(Handler):
+            def address_string(self):
+                return "unix"
+
+        server = UnixServer(self.path, UnixHandler)
+        server.server_address = (self.path, 0)
+        return server
