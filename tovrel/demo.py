@@ -3,12 +3,16 @@
 Everything happens on 127.0.0.1; nothing needs setting up.
 """
 
+import datetime
 import hashlib
 import http.server
 import io
 import json
+import os
 import socketserver
+import ssl
 import sys
+import tempfile
 import threading
 import time
 
@@ -63,6 +67,62 @@ def start_server():
     server = DemoServer(("127.0.0.1", 0), DemoHandler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server, f"http://127.0.0.1:{server.server_address[1]}"
+
+
+def make_throwaway_ca():
+    """A CA and a server certificate for 127.0.0.1, all in memory:
+    (CA PEM, server certificate PEM, server key PEM)."""
+    import ipaddress
+
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
+    def name(text):
+        return x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, text)])
+
+    now = datetime.datetime.now(datetime.timezone.utc)
+    ca_key, server_key = ec.generate_private_key(ec.SECP256R1()), ec.generate_private_key(ec.SECP256R1())
+    ca = (x509.CertificateBuilder().subject_name(name("tovrel demo CA")).issuer_name(name("tovrel demo CA"))
+          .public_key(ca_key.public_key()).serial_number(x509.random_serial_number())
+          .not_valid_before(now - datetime.timedelta(hours=1)).not_valid_after(now + datetime.timedelta(days=1))
+          .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+          .sign(ca_key, hashes.SHA256()))
+    server = (x509.CertificateBuilder().subject_name(name("127.0.0.1")).issuer_name(ca.subject)
+              .public_key(server_key.public_key()).serial_number(x509.random_serial_number())
+              .not_valid_before(now - datetime.timedelta(hours=1)).not_valid_after(now + datetime.timedelta(days=1))
+              .add_extension(x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]),
+                             critical=False)
+              .sign(ca_key, hashes.SHA256()))
+    pem = serialization.Encoding.PEM
+    key_pem = server_key.private_bytes(pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())
+    return ca.public_bytes(pem), server.public_bytes(pem), key_pem
+
+
+class TlsDemoServer(DemoServer):
+    def __init__(self, context):
+        super().__init__(("127.0.0.1", 0), DemoHandler)
+        self.context = context
+
+    def get_request(self):
+        sock, address = self.socket.accept()
+        return self.context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), address
+
+
+def start_tls_server(cert_pem, key_pem):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    # Python's TLS server reads its certificate from files: they live only
+    # until the context has loaded them.
+    with tempfile.TemporaryDirectory() as folder:
+        cert_path, key_path = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        for path, data in ((cert_path, cert_pem), (key_path, key_pem)):
+            with open(path, "wb") as f:
+                f.write(data)
+        context.load_cert_chain(cert_path, key_path)
+    server = TlsDemoServer(context)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server, f"https://127.0.0.1:{server.server_address[1]}"
 
 
 # ---------------------------------------------------------------------------
@@ -160,6 +220,31 @@ def download_with_progress(base):
     print(f"\nreceived {DOWNLOAD_SIZE // 1024} KiB in {elapsed:.2f} s, sha256 {digest.hexdigest()[:16]}...")
 
 
+def https_with_ca_from_memory():
+    section("HTTPS against a server whose throwaway CA is handed over with set_ca_certs")
+    try:
+        ca_pem, cert_pem, key_pem = make_throwaway_ca()
+    except ImportError:
+        print("skipped: the cryptography package is needed to make a CA")
+        return
+    server, base = start_tls_server(cert_pem, key_pem)
+    try:
+        with tovrel.Curl() as c:
+            c.setopt(tovrel.URL, base + "/hello")
+            try:
+                c.perform_rb()
+            except tovrel.error as exc:
+                print(f"without the CA: refused, {exc.args[1]}")
+            c.set_ca_certs(ca_pem)
+            body = c.perform_rs()
+            print(f"with the CA: {body.strip()!r}, certificate verified "
+                  f"(result {c.getinfo(tovrel.SSL_VERIFYRESULT)}), "
+                  f"TLS set up in {c.getinfo(tovrel.APPCONNECT_TIME) * 1000:.1f} ms")
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
 def main():
     print(describe_build())
     server, base = start_server()
@@ -170,6 +255,7 @@ def main():
     finally:
         server.shutdown()
         server.server_close()
+    https_with_ca_from_memory()
 
 
 if __name__ == "__main__":
