@@ -230,3 +230,13 @@ class TestBodyHelpers:
         with pytest.raises(tovrel.error) as info:
             curl.perform_rb()
         assert info.value.args[0] == tovrel.E_COULDNT_CONNECT
+
+
+def test_before_any_transfer(curl):
+    assert curl.getinfo(tovrel.RESPONSE_CODE) == 0
+    assert curl.getinfo(tovrel.EFFECTIVE_URL) == ""  # libcurl's answer before any URL
+    assert curl.getinfo(tovrel.CONTENT_TYPE) is None
+    assert curl.getinfo(tovrel.TOTAL_TIME) == 0.0
+    assert curl.getinfo(tovrel.SIZE_DOWNLOAD_T) == 0
+    engines = curl.getinfo(tovrel.SSL_ENGINES)
+    assert isinstance(engines, list) and all(isinstance(e, str) for e in engines)
