@@ -225,6 +225,79 @@ const char multi_contains_doc[] =
     "\n"
     "Whether the Curl object is a member of this stack.\n";
 
+const char multi_perform_doc[] =
+    "perform() -> tuple of status and the number of active Curl objects\n"
+    "\n"
+    "Do whatever work is ready on the stack's transfers without waiting;\n"
+    "return (E_MULTI_OK or E_CALL_MULTI_PERFORM, number still running).\n"
+    "The interpreter lock is released while libcurl works.\n";
+
+const char multi_socket_action_doc[] =
+    "socket_action(sock_fd, ev_bitmask) -> (result, num_running_handles)\n"
+    "\n"
+    "Tell libcurl that a socket is ready (CSELECT_* bits) or, with\n"
+    "SOCKET_TIMEOUT, that its timer expired; the event-driven way of\n"
+    "running the stack together with M_SOCKETFUNCTION and M_TIMERFUNCTION.\n";
+
+const char multi_socket_all_doc[] =
+    "socket_all() -> tuple\n"
+    "\n"
+    "Deprecated: act on every socket; use socket_action().\n";
+
+const char multi_info_read_doc[] =
+    "info_read([max_objects]) -> tuple(number of queued messages, a list of successful objects, a list of "
+    "failed objects)\n"
+    "\n"
+    "Collect finished transfers: the Curl objects that succeeded, and\n"
+    "(curl, code, message) for each that failed.  At most max_objects are\n"
+    "taken; the first item tells how many more are waiting.\n";
+
+const char multi_fdset_doc[] =
+    "fdset() -> tuple of lists with active file descriptors, readable, writeable, exceptions\n"
+    "\n"
+    "The descriptors libcurl wants watched, in ascending order.\n";
+
+const char multi_select_doc[] =
+    "select([timeout]) -> number of ready file descriptors or 0 on timeout\n"
+    "\n"
+    "Wait up to timeout seconds for any of the stack's descriptors to be\n"
+    "ready, with the interpreter lock released.  Returns at once with 0\n"
+    "when libcurl watches no descriptor.\n";
+
+const char multi_timeout_doc[] =
+    "timeout() -> int\n"
+    "\n"
+    "How many milliseconds libcurl wants to wait at most before it is\n"
+    "driven again; -1 when it has no timer set.\n";
+
+const char multi_assign_doc[] =
+    "assign(sock_fd, object) -> None\n"
+    "\n"
+    "Attach an object to a socket; the socket callback receives it as its\n"
+    "last argument.  The stack keeps the object alive.\n";
+
+const char multi_unassign_doc[] =
+    "unassign(sock_fd) -> None\n"
+    "\n"
+    "Drop the object attached to a socket with assign().\n";
+
+const char multi_setopt_doc[] =
+    "setopt(option, value) -> None\n"
+    "\n"
+    "Set a multi option (M_*): an int, a list of host names for the\n"
+    "block lists, a callable for M_SOCKETFUNCTION, M_TIMERFUNCTION and\n"
+    "M_NOTIFYFUNCTION, or None to unset a list or callable.\n";
+
+const char multi_notify_enable_doc[] =
+    "notify_enable(*notifications) -> None\n"
+    "\n"
+    "Turn on the given M_NOTIFY_* notifications for M_NOTIFYFUNCTION.\n";
+
+const char multi_notify_disable_doc[] =
+    "notify_disable(*notifications) -> None\n"
+    "\n"
+    "Turn off the given M_NOTIFY_* notifications.\n";
+
 // ---------------------------------------------------------------------------
 // CurlShare
 

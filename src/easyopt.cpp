@@ -550,18 +550,12 @@ struct FormBuilder {
     }
 };
 
-// The curl_forms array of one field, freed on scope exit.
+// The curl_forms array of one field.
 class FormArray {
 public:
-    FormArray(const FormArray &) = delete;
-    FormArray &operator=(const FormArray &) = delete;
-    explicit FormArray(size_t entries)
-        : forms_(static_cast<curl_forms *>(PyMem_Calloc(entries, sizeof(curl_forms)))), capacity_(entries)
-    {
-    }
-    ~FormArray() { PyMem_Free(forms_); }
+    explicit FormArray(size_t entries) : forms_(entries), capacity_(entries) {}
 
-    bool valid() const { return forms_ != nullptr; }
+    bool valid() const { return static_cast<bool>(forms_); }
     void add(CURLformoption option, const char *value)
     {
         assert(used_ < capacity_);
@@ -575,11 +569,11 @@ public:
     curl_forms *terminated()
     {
         add(CURLFORM_END, nullptr);
-        return forms_;
+        return forms_.get();
     }
 
 private:
-    curl_forms *forms_;
+    MemoryBlock<curl_forms> forms_;
     size_t capacity_;
     size_t used_ = 0;
 };

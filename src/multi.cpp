@@ -1,6 +1,11 @@
 // The CurlMulti type: a libcurl multi stack and the Curl objects on it.
 #include "tovrel.h"
 
+#include <poll.h>
+
+#include <algorithm>
+#include <climits>
+
 namespace {
 
 CurlMultiObject *as_multi(PyObject *op)
@@ -167,6 +172,7 @@ void do_multi_dealloc(PyObject *op)
     Py_CLEAR(self->dict);
     Py_CLEAR(self->assignments);
     util_multi_close(self);
+    PyMem_Free(self->waitfds);
     Py_TYPE(op)->tp_free(op);
 }
 
@@ -311,6 +317,568 @@ int do_multi_contains(PyObject *op, PyObject *item)
     return PySet_Contains(self->easy_members, item);
 }
 
+// ---------------------------------------------------------------------------
+// driving the stack
+
+// The driving calls: libcurl runs with the lock released and the stack
+// marked busy; a callback's pending exception, or a signal handler's, wins
+// over libcurl's result.
+template <typename Call>
+int drive(CurlMultiObject *self, Call &&call, CURLMcode *code)
+{
+    {
+        ReleasedLock unlocked(&self->state);
+        *code = call();
+    }
+    return check_pending_python_exception_or_signal();
+}
+
+PyObject *running_result(CURLMcode code, int running, const char *failure)
+{
+    if (code != CURLM_OK && code != CURLM_CALL_MULTI_PERFORM)
+        return raise_code_and_text(code, failure);
+    return Py_BuildValue("(ii)", static_cast<int>(code), running);
+}
+
+PyObject *do_multi_perform(PyObject *op, PyObject *)
+{
+    CurlMultiObject *self = as_multi(op);
+    if (multi_require_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, "perform") < 0)
+        return nullptr;
+    int running = -1;
+    CURLMcode code;
+    if (drive(self, [&] { return curl_multi_perform(self->multi_handle, &running); }, &code) < 0)
+        return nullptr;
+    return running_result(code, running, "perform failed");
+}
+
+PyObject *do_multi_socket_action(PyObject *op, PyObject *args)
+{
+    CurlMultiObject *self = as_multi(op);
+    PyObject *fd_object;
+    int ev_bitmask;
+    if (!PyArg_ParseTuple(args, "Oi:socket_action", &fd_object, &ev_bitmask))
+        return nullptr;
+    curl_socket_t sock;
+    if (PyLong_AsCurlSocket(fd_object, &sock) < 0)
+        return nullptr;
+    if (multi_require_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, "socket_action") < 0)
+        return nullptr;
+    int running = -1;
+    CURLMcode code;
+    if (drive(self, [&] { return curl_multi_socket_action(self->multi_handle, sock, ev_bitmask, &running); },
+              &code) < 0)
+        return nullptr;
+    if (code != CURLM_OK)
+        return raise_code_and_text(code, "multi_socket_action failed");
+    return Py_BuildValue("(ii)", 0, running);
+}
+
+PyObject *do_multi_socket_all(PyObject *op, PyObject *)
+{
+    CurlMultiObject *self = as_multi(op);
+    if (PyErr_WarnEx(PyExc_DeprecationWarning, "socket_all is deprecated; use socket_action", 1) < 0)
+        return nullptr;
+    if (multi_require_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, "socket_all") < 0)
+        return nullptr;
+    int running = -1;
+    CURLMcode code;
+    if (drive(self, [&] { return curl_multi_socket_all(self->multi_handle, &running); }, &code) < 0)
+        return nullptr;
+    return running_result(code, running, "perform failed");
+}
+
+// One finished transfer as info_read reports it; -1 with an exception set.
+int report_finished(CURLMsg *message, PyObject *succeeded, PyObject *failed)
+{
+    void *pointer = nullptr;
+    CURLcode code = curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &pointer);
+    if (code != CURLE_OK || pointer == nullptr) {
+        raise_code_and_text(code, "Unable to fetch curl handle from curl object");
+        return -1;
+    }
+    auto *curl = static_cast<CurlObject *>(pointer);
+    assert(PyObject_TypeCheck(curl, p_Curl_Type));
+    CURLcode result = message->data.result;
+    if (result == CURLE_OK)
+        return PyList_Append(succeeded, reinterpret_cast<PyObject *>(curl));
+    curl->error[CURL_ERROR_SIZE] = '\0';
+    Ref failure = Ref::steal(Py_BuildValue("(OiN)", curl, static_cast<int>(result),
+                                           PyUnicode_DecodeLocale(curl->error, "surrogateescape")));
+    if (!failure)
+        return -1;
+    return PyList_Append(failed, failure.get());
+}
+
+PyObject *do_multi_info_read(PyObject *op, PyObject *args)
+{
+    CurlMultiObject *self = as_multi(op);
+    int max_objects = INT_MAX;
+    if (!PyArg_ParseTuple(args, "|i:info_read", &max_objects))
+        return nullptr;
+    if (max_objects <= 0) {
+        PyErr_SetString(ErrorObject, "argument to info_read must be greater than zero");
+        return nullptr;
+    }
+    if (multi_require_state(self, STATE_NEED_HANDLE, "info_read") < 0)
+        return nullptr;
+    Ref succeeded = Ref::steal(PyList_New(0));
+    Ref failed = Ref::steal(PyList_New(0));
+    if (!succeeded || !failed)
+        return nullptr;
+    int queued = 0;
+    for (int i = 0; i < max_objects; ++i) {
+        CURLMsg *message = curl_multi_info_read(self->multi_handle, &queued);
+        if (message == nullptr)
+            break;
+        if (report_finished(message, succeeded.get(), failed.get()) < 0)
+            return nullptr;
+    }
+    return Py_BuildValue("(iOO)", queued, succeeded.get(), failed.get());
+}
+
+// Read the descriptors libcurl watches into the stack's own array; their
+// count, or -1 with libcurl's code in *error.
+int read_waitfds(CurlMultiObject *self, CURLMcode *error)
+{
+    for (;;) {
+        unsigned int count = 0;
+        CURLMcode code = curl_multi_waitfds(self->multi_handle, self->waitfds, self->waitfds_capacity, &count);
+        if (code == CURLM_OK)
+            return static_cast<int>(count);
+        if (code != CURLM_OUT_OF_MEMORY || count <= self->waitfds_capacity) {
+            *error = code;
+            return -1;
+        }
+        auto *grown = static_cast<struct curl_waitfd *>(
+            PyMem_Realloc(self->waitfds, count * sizeof(struct curl_waitfd)));
+        if (grown == nullptr) {
+            *error = CURLM_OUT_OF_MEMORY;
+            return -1;
+        }
+        self->waitfds = grown;
+        self->waitfds_capacity = count;
+    }
+}
+
+bool fd_before(const struct curl_waitfd &a, const struct curl_waitfd &b)
+{
+    return a.fd < b.fd;
+}
+
+PyObject *do_multi_fdset(PyObject *op, PyObject *)
+{
+    CurlMultiObject *self = as_multi(op);
+    if (multi_require_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, "fdset") < 0)
+        return nullptr;
+    CURLMcode code = CURLM_OK;
+    int count = read_waitfds(self, &code);
+    if (count < 0)
+        return raise_code_and_text(code, "curl_multi_fdset() failed due to internal errors");
+    std::sort(self->waitfds, self->waitfds + count, fd_before);
+    Ref lists[3] = {Ref::steal(PyList_New(0)), Ref::steal(PyList_New(0)), Ref::steal(PyList_New(0))};
+    for (const Ref &list : lists) {
+        if (!list)
+            return nullptr;
+    }
+    for (int i = 0; i < count; ++i) {
+        const struct curl_waitfd &watched = self->waitfds[i];
+        Ref fd = Ref::steal(PyLong_FromCurlSocket(watched.fd));
+        if (!fd)
+            return nullptr;
+        if ((watched.events & CURL_WAIT_POLLIN) && PyList_Append(lists[0].get(), fd.get()) < 0)
+            return nullptr;
+        if ((watched.events & CURL_WAIT_POLLOUT) && PyList_Append(lists[1].get(), fd.get()) < 0)
+            return nullptr;
+        if ((watched.events & CURL_WAIT_POLLPRI) && PyList_Append(lists[2].get(), fd.get()) < 0)
+            return nullptr;
+    }
+    return PyTuple_Pack(3, lists[0].get(), lists[1].get(), lists[2].get());
+}
+
+PyObject *do_multi_select(PyObject *op, PyObject *args)
+{
+    CurlMultiObject *self = as_multi(op);
+    double timeout;
+    if (!PyArg_ParseTuple(args, "d:select", &timeout))
+        return nullptr;
+    if (multi_require_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, "select") < 0)
+        return nullptr;
+    if (!(timeout >= 0.0 && timeout < 31536000.0)) {
+        PyErr_SetString(PyExc_OverflowError, "invalid timeout period");
+        return nullptr;
+    }
+    CURLMcode code = CURLM_OK;
+    int count = read_waitfds(self, &code);
+    if (count < 0)
+        return raise_code_and_text(code, "multi_fdset failed");
+    if (count == 0)
+        return PyLong_FromLong(0);
+    // poll's own structures, laid over the same storage: the two records
+    // differ, so they are filled in a separate array.
+    Ref storage = Ref::steal(PyBytes_FromStringAndSize(nullptr, count * static_cast<Py_ssize_t>(sizeof(pollfd))));
+    if (!storage)
+        return nullptr;
+    auto *fds = reinterpret_cast<pollfd *>(PyBytes_AS_STRING(storage.get()));
+    for (int i = 0; i < count; ++i) {
+        const struct curl_waitfd &watched = self->waitfds[i];
+        fds[i].fd = watched.fd;
+        fds[i].events = static_cast<short>(((watched.events & CURL_WAIT_POLLIN) ? POLLIN : 0) |
+                                           ((watched.events & CURL_WAIT_POLLOUT) ? POLLOUT : 0) |
+                                           ((watched.events & CURL_WAIT_POLLPRI) ? POLLPRI : 0));
+        fds[i].revents = 0;
+    }
+    timespec wait;
+    wait.tv_sec = static_cast<time_t>(timeout);
+    wait.tv_nsec = static_cast<long>((timeout - static_cast<double>(wait.tv_sec)) * 1e6) * 1000;
+    int ready;
+    Py_BEGIN_ALLOW_THREADS
+    ready = ppoll(fds, static_cast<nfds_t>(count), &wait, nullptr);
+    Py_END_ALLOW_THREADS
+    return PyLong_FromLong(ready);
+}
+
+PyObject *do_multi_timeout(PyObject *op, PyObject *)
+{
+    CurlMultiObject *self = as_multi(op);
+    if (multi_require_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, "timeout") < 0)
+        return nullptr;
+    long ms = -1;
+    CURLMcode code = curl_multi_timeout(self->multi_handle, &ms);
+    if (code != CURLM_OK)
+        return raise_code_and_text(code, "timeout failed");
+    return PyLong_FromLong(ms);
+}
+
+PyObject *multi_assign_socket(CurlMultiObject *self, PyObject *fd_object, PyObject *value, const char *name)
+{
+    curl_socket_t sock;
+    if (PyLong_AsCurlSocket(fd_object, &sock) < 0)
+        return nullptr;
+    if (multi_require_state(self, STATE_NEED_HANDLE, name) < 0)
+        return nullptr;
+    PyObject *found = nullptr;
+    if (PyDict_GetItemRef(self->assignments, fd_object, &found) < 0)
+        return nullptr;
+    Ref previous = Ref::steal(found);
+    if (value == Py_None) {
+        if (previous && PyDict_DelItem(self->assignments, fd_object) < 0)
+            return nullptr;
+    } else if (PyDict_SetItem(self->assignments, fd_object, value) < 0) {
+        return nullptr;
+    }
+    void *pointer = value == Py_None ? nullptr : value;
+    CURLMcode code = curl_multi_assign(self->multi_handle, sock, pointer);
+    if (code != CURLM_OK) {
+        int restored = previous ? PyDict_SetItem(self->assignments, fd_object, previous.get())
+                                : (value != Py_None ? PyDict_DelItem(self->assignments, fd_object) : 0);
+        if (restored < 0)
+            PyErr_Clear();
+        char message[64];
+        PyOS_snprintf(message, sizeof message, "%s failed", name);
+        return raise_code_and_text(code, message);
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *do_multi_assign(PyObject *op, PyObject *args)
+{
+    PyObject *fd_object, *value;
+    if (!PyArg_ParseTuple(args, "OO:assign", &fd_object, &value))
+        return nullptr;
+    return multi_assign_socket(as_multi(op), fd_object, value, "assign");
+}
+
+PyObject *do_multi_unassign(PyObject *op, PyObject *args)
+{
+    PyObject *fd_object;
+    if (!PyArg_ParseTuple(args, "O:unassign", &fd_object))
+        return nullptr;
+    return multi_assign_socket(as_multi(op), fd_object, Py_None, "unassign");
+}
+
+// ---------------------------------------------------------------------------
+// callbacks
+
+// None and ints are the callable's answer; anything else fails.
+int multi_callback_result(PyObject *result, const char *name)
+{
+    if (result == nullptr) {
+        print_callback_error_if_regular_exception();
+        return -1;
+    }
+    if (result == Py_None)
+        return 0;
+    int value;
+    if (callback_return_value_to_int(result, name, &value) < 0)
+        return -1;
+    return value;
+}
+
+int multi_socket_callback(CURL *, curl_socket_t sock, int what, void *userdata, void *socketp)
+{
+    auto *self = static_cast<CurlMultiObject *>(userdata);
+    return run_trampoline(tovrel_get_thread_state_slot_multi(self), "multi_socket_callback failed to acquire thread",
+                          -1, [&]() -> int {
+        if (self->socketfunction == nullptr)
+            return 0;
+        Ref callable = Ref::newref(self->socketfunction);
+        // socketp is an object assign() keeps alive in `assignments`
+        PyObject *assigned = socketp != nullptr ? static_cast<PyObject *>(socketp) : Py_None;
+        Ref result = Ref::steal(PyObject_CallFunction(callable.get(), "iNOO", what, PyLong_FromCurlSocket(sock),
+                                                      self, assigned));
+        return multi_callback_result(result.get(), "multi socket");
+    });
+}
+
+int multi_timer_callback(CURLM *, long timeout_ms, void *userdata)
+{
+    auto *self = static_cast<CurlMultiObject *>(userdata);
+    return run_trampoline(tovrel_get_thread_state_slot_multi(self), "multi_timer_callback failed to acquire thread",
+                          -1, [&]() -> int {
+        if (self->timerfunction == nullptr)
+            return 0;
+        Ref callable = Ref::newref(self->timerfunction);
+        Ref result = Ref::steal(PyObject_CallFunction(callable.get(), "l", timeout_ms));
+        return multi_callback_result(result.get(), "multi timer");
+    });
+}
+
+// The member Curl for an easy handle, or None.
+PyObject *member_for(CurlMultiObject *self, CURL *easy)
+{
+    void *pointer = nullptr;
+    if (easy == nullptr || curl_easy_getinfo(easy, CURLINFO_PRIVATE, &pointer) != CURLE_OK || pointer == nullptr)
+        return Py_None;
+    auto *object = static_cast<PyObject *>(pointer);
+    auto *curl = static_cast<CurlObject *>(pointer);
+    if (!PyObject_TypeCheck(object, p_Curl_Type) || curl->handle != easy || curl->multi_stack != self)
+        return Py_None;
+    return object;
+}
+
+void multi_notify_callback(CURLM *, unsigned int notification, CURL *easy, void *userdata)
+{
+    auto *self = static_cast<CurlMultiObject *>(userdata);
+    run_trampoline(tovrel_get_thread_state_slot_multi(self), "multi_notify_callback failed to acquire thread", 0,
+                   [&]() -> int {
+        if (self->notifyfunction == nullptr)
+            return 0;
+        Ref callable = Ref::newref(self->notifyfunction);
+        Ref result = Ref::steal(PyObject_CallFunction(callable.get(), "kO", static_cast<unsigned long>(notification),
+                                                      member_for(self, easy)));
+        if (!result)
+            print_callback_error_if_regular_exception();
+        return 0;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// options
+
+struct MultiCallbackOption {
+    CURLMoption option;
+    CURLMoption data_option;
+    PyObject *CurlMultiObject::*field;
+    CallbackFn trampoline;
+};
+
+const MultiCallbackOption multi_callback_options[] = {
+    {CURLMOPT_SOCKETFUNCTION, CURLMOPT_SOCKETDATA, &CurlMultiObject::socketfunction,
+     reinterpret_cast<CallbackFn>(multi_socket_callback)},
+    {CURLMOPT_TIMERFUNCTION, CURLMOPT_TIMERDATA, &CurlMultiObject::timerfunction,
+     reinterpret_cast<CallbackFn>(multi_timer_callback)},
+    {CURLMOPT_NOTIFYFUNCTION, CURLMOPT_NOTIFYDATA, &CurlMultiObject::notifyfunction,
+     reinterpret_cast<CallbackFn>(multi_notify_callback)},
+};
+
+const MultiCallbackOption *find_multi_callback(int option)
+{
+    for (const MultiCallbackOption &cb : multi_callback_options) {
+        if (cb.option == option)
+            return &cb;
+    }
+    return nullptr;
+}
+
+bool is_multi_integer_option(int option)
+{
+    switch (option) {
+    case CURLMOPT_PIPELINING:
+    case CURLMOPT_MAXCONNECTS:
+    case CURLMOPT_MAX_HOST_CONNECTIONS:
+    case CURLMOPT_MAX_PIPELINE_LENGTH:
+    case CURLMOPT_MAX_TOTAL_CONNECTIONS:
+    case CURLMOPT_MAX_CONCURRENT_STREAMS:
+    case CURLMOPT_CONTENT_LENGTH_PENALTY_SIZE:
+    case CURLMOPT_CHUNK_LENGTH_PENALTY_SIZE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool is_multi_list_option(int option)
+{
+    return option == CURLMOPT_PIPELINING_SITE_BL || option == CURLMOPT_PIPELINING_SERVER_BL;
+}
+
+PyObject *multi_option_refused(CURLMcode code)
+{
+    return raise_code_and_text(code, curl_multi_strerror(code));
+}
+
+PyObject *multi_setopt_integer(CurlMultiObject *self, int option, PyObject *value)
+{
+    if (!is_multi_integer_option(option)) {
+        PyErr_SetString(PyExc_TypeError, "integers are not supported for this option");
+        return nullptr;
+    }
+    long long number = PyLong_AsLongLong(value);
+    if (number == -1 && PyErr_Occurred())
+        return nullptr;
+    auto id = static_cast<CURLMoption>(option);
+    CURLMcode code = option >= CURLOPTTYPE_OFF_T
+                         ? curl_multi_setopt(self->multi_handle, id, static_cast<curl_off_t>(number))
+                         : curl_multi_setopt(self->multi_handle, id, static_cast<long>(number));
+    // A value libcurl refuses must not look accepted.
+    if (code != CURLM_OK)
+        return multi_option_refused(code);
+    Py_RETURN_NONE;
+}
+
+PyObject *multi_setopt_list(CurlMultiObject *self, int option, PyObject *sequence)
+{
+    if (!is_multi_list_option(option)) {
+        PyErr_SetString(PyExc_TypeError, "lists/tuples are not supported for this option");
+        return nullptr;
+    }
+    int kind = PyListOrTuple_Check(sequence);
+    Py_ssize_t count = PyListOrTuple_Size(sequence, kind);
+    // A null-terminated array of host names; libcurl copies them.
+    MemoryBlock<char *> names(static_cast<size_t>(count) + 1);
+    Ref encoded_copies = Ref::steal(PyList_New(0));
+    if (!names || !encoded_copies)
+        return PyErr_NoMemory();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject *item = PyListOrTuple_GetItem(sequence, i, kind);
+        if (!PyText_Check(item)) {
+            PyErr_SetString(ErrorObject, "list/tuple items must be strings");
+            return nullptr;
+        }
+        PyObject *encoded = nullptr;
+        names[i] = PyText_AsString_NoNUL(item, &encoded);
+        Ref encoded_ref = Ref::steal(encoded);
+        if (names[i] == nullptr || (encoded && PyList_Append(encoded_copies.get(), encoded) < 0))
+            return nullptr;
+    }
+    CURLMcode code = curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option), names.get());
+    if (code != CURLM_OK) {
+        Ref value = Ref::steal(Py_BuildValue("(i)", static_cast<int>(code)));
+        if (value)
+            PyErr_SetObject(ErrorObject, value.get());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *multi_setopt_callable(CurlMultiObject *self, int option, PyObject *callable)
+{
+    const MultiCallbackOption *cb = find_multi_callback(option);
+    if (cb == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "callables are not supported for this option");
+        return nullptr;
+    }
+    CURLMcode code = curl_multi_setopt(self->multi_handle, cb->option, cb->trampoline);
+    if (code == CURLM_OK)
+        code = curl_multi_setopt(self->multi_handle, cb->data_option, self);
+    if (code != CURLM_OK)
+        return multi_option_refused(code);
+    Py_XSETREF(self->*cb->field, Py_NewRef(callable));
+    Py_RETURN_NONE;
+}
+
+PyObject *multi_unsetopt(CurlMultiObject *self, int option)
+{
+    if (is_multi_list_option(option)) {
+        CURLMcode code = curl_multi_setopt(self->multi_handle, static_cast<CURLMoption>(option), nullptr);
+        if (code != CURLM_OK)
+            return multi_option_refused(code);
+        Py_RETURN_NONE;
+    }
+    const MultiCallbackOption *cb = find_multi_callback(option);
+    if (cb == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "unsetting is not supported for this option");
+        return nullptr;
+    }
+    curl_multi_setopt(self->multi_handle, cb->option, nullptr);
+    curl_multi_setopt(self->multi_handle, cb->data_option, nullptr);
+    Py_CLEAR(self->*cb->field);
+    Py_RETURN_NONE;
+}
+
+PyObject *do_multi_setopt(PyObject *op, PyObject *args)
+{
+    CurlMultiObject *self = as_multi(op);
+    int option;
+    PyObject *value;
+    if (!PyArg_ParseTuple(args, "iO:setopt", &option, &value))
+        return nullptr;
+    if (multi_require_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, "setopt") < 0)
+        return nullptr;
+    if (option < 1 || option > 30021 || option % 10000 > 21) {
+        PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
+        return nullptr;
+    }
+    if (value == Py_None)
+        return multi_unsetopt(self, option);
+    if (PyLong_Check(value))
+        return multi_setopt_integer(self, option, value);
+    if (PyListOrTuple_Check(value))
+        return multi_setopt_list(self, option, value);
+    if (PyCallable_Check(value))
+        return multi_setopt_callable(self, option, value);
+    PyErr_SetString(PyExc_TypeError, "invalid arguments to setopt");
+    return nullptr;
+}
+
+PyObject *util_multi_notify_set(CurlMultiObject *self, PyObject *args, CURLMcode (*apply)(CURLM *, unsigned int),
+                                const char *name)
+{
+    if (multi_require_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, name) < 0)
+        return nullptr;
+    if (PyTuple_GET_SIZE(args) == 0) {
+        PyErr_Format(PyExc_TypeError, "%s requires at least one notification", name);
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+        unsigned long long value = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(args, i));
+        if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+            return nullptr;
+        if (value > 4294967295ULL) {
+            PyErr_Format(PyExc_OverflowError, "%s notification value out of range", name);
+            return nullptr;
+        }
+        CURLMcode code = apply(self->multi_handle, static_cast<unsigned int>(value));
+        if (code != CURLM_OK) {
+            char message[64];
+            PyOS_snprintf(message, sizeof message, "%s failed", name);
+            return raise_code_and_text(code, message);
+        }
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject *do_multi_notify_enable(PyObject *op, PyObject *args)
+{
+    return util_multi_notify_set(as_multi(op), args, curl_multi_notify_enable, "notify_enable");
+}
+
+PyObject *do_multi_notify_disable(PyObject *op, PyObject *args)
+{
+    return util_multi_notify_set(as_multi(op), args, curl_multi_notify_disable, "notify_disable");
+}
+
 PyObject *do_multi_get_closed(PyObject *op, void *)
 {
     return PyBool_FromLong(as_multi(op)->multi_handle == nullptr);
@@ -365,6 +933,18 @@ int do_multi_setattro(PyObject *op, PyObject *name, PyObject *value)
 PyMethodDef curlmultiobject_methods[] = {
     {"add_handle", do_multi_add_handle, METH_VARARGS, multi_add_handle_doc},
     {"remove_handle", do_multi_remove_handle, METH_VARARGS, multi_remove_handle_doc},
+    {"perform", do_multi_perform, METH_NOARGS, multi_perform_doc},
+    {"socket_action", do_multi_socket_action, METH_VARARGS, multi_socket_action_doc},
+    {"socket_all", do_multi_socket_all, METH_NOARGS, multi_socket_all_doc},
+    {"info_read", do_multi_info_read, METH_VARARGS, multi_info_read_doc},
+    {"fdset", do_multi_fdset, METH_NOARGS, multi_fdset_doc},
+    {"select", do_multi_select, METH_VARARGS, multi_select_doc},
+    {"timeout", do_multi_timeout, METH_NOARGS, multi_timeout_doc},
+    {"assign", do_multi_assign, METH_VARARGS, multi_assign_doc},
+    {"unassign", do_multi_unassign, METH_VARARGS, multi_unassign_doc},
+    {"setopt", do_multi_setopt, METH_VARARGS, multi_setopt_doc},
+    {"notify_enable", do_multi_notify_enable, METH_VARARGS, multi_notify_enable_doc},
+    {"notify_disable", do_multi_notify_disable, METH_VARARGS, multi_notify_disable_doc},
     {"close", do_multi_close, METH_NOARGS, multi_close_doc},
     {"__enter__", do_multi_enter, METH_NOARGS, nullptr},
     {"__exit__", do_multi_exit, METH_VARARGS, nullptr},

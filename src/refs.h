@@ -187,6 +187,23 @@ private:
     PyBytesWriter *writer_;
 };
 
+// A zeroed array from the interpreter's allocator, freed on scope exit.
+template <typename T>
+class MemoryBlock {
+public:
+    explicit MemoryBlock(size_t count) : data_(static_cast<T *>(PyMem_Calloc(count, sizeof(T)))) {}
+    MemoryBlock(const MemoryBlock &) = delete;
+    MemoryBlock &operator=(const MemoryBlock &) = delete;
+    ~MemoryBlock() { PyMem_Free(data_); }
+
+    explicit operator bool() const { return data_ != nullptr; }
+    T *get() const { return data_; }
+    T &operator[](size_t index) const { return data_[index]; }
+
+private:
+    T *data_;
+};
+
 class MutexHold {
 public:
     explicit MutexHold(PyMutex *mutex) : mutex_(mutex) { PyMutex_Lock(mutex_); }

@@ -6,7 +6,6 @@
 
 #include <curl/curl.h>
 #include <cstddef>
-#include <sys/select.h>
 
 #if LIBCURL_VERSION_NUM < 0x081500
 #error "tovrel needs libcurl 8.21.0 or newer"
@@ -98,9 +97,10 @@ struct CurlMultiObject {
     PyObject *weakreflist;
     CURLM *multi_handle;
     PyThreadState *state;
-    fd_set read_fds;
-    fd_set write_fds;
-    fd_set except_fds;
+    // the descriptors libcurl watches, as fdset() and select() last read
+    // them; poll-style, so descriptors beyond FD_SETSIZE are no hazard
+    struct curl_waitfd *waitfds;
+    unsigned int waitfds_capacity;
     PyObject *timerfunction;
     PyObject *socketfunction;
     PyObject *notifyfunction;
@@ -471,6 +471,18 @@ extern const char multi_remove_handle_doc[];
 extern const char multi_close_doc[];
 extern const char multi_closed_doc[];
 extern const char multi_contains_doc[];
+extern const char multi_perform_doc[];
+extern const char multi_socket_action_doc[];
+extern const char multi_socket_all_doc[];
+extern const char multi_info_read_doc[];
+extern const char multi_fdset_doc[];
+extern const char multi_select_doc[];
+extern const char multi_timeout_doc[];
+extern const char multi_assign_doc[];
+extern const char multi_unassign_doc[];
+extern const char multi_setopt_doc[];
+extern const char multi_notify_enable_doc[];
+extern const char multi_notify_disable_doc[];
 
 extern const char share_doc[];
 extern const char share_setopt_doc[];
