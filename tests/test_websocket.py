@@ -168,7 +168,7 @@ def test_binary_frames_with_nuls(ws_connect):
 def test_large_frame_arrives_in_pieces(ws_connect):
     size = 200_000
     c = ws_connect("large", size=size)
-    pieces, received = 0, bytearray()
+    received = bytearray()
     while len(received) < size:
         data, meta = receive(c, 16384)
         assert meta.flags == tovrel.WS_BINARY
@@ -176,8 +176,6 @@ def test_large_frame_arrives_in_pieces(ws_connect):
         assert meta.len == len(data) <= 16384
         assert meta.bytesleft == size - len(received) - len(data)
         received += data
-        pieces += 1
-    assert pieces >= size // 16384
     assert received == pattern_bytes(size)
 
 
@@ -218,8 +216,8 @@ def test_zero_size_receive_peeks(echo):
     data, meta = retry(lambda: echo.ws_recv(0))
     assert data == b""
     assert (meta.flags, meta.len, meta.bytesleft) == (tovrel.WS_BINARY, 0, 4)
-    assert echo.ws_recv_into(bytearray()) == (0, meta)
-    assert echo.ws_recv(100) == (b"peek", tovrel.WsFrame(0, tovrel.WS_BINARY, 0, 0, 4))
+    assert retry(lambda: echo.ws_recv_into(bytearray())) == (0, meta)
+    assert retry(lambda: echo.ws_recv(100)) == (b"peek", tovrel.WsFrame(0, tovrel.WS_BINARY, 0, 0, 4))
 
 
 def test_recv_into_fills_a_buffer_in_pieces(ws_connect):
@@ -242,7 +240,7 @@ def test_recv_into_keywords_and_other_buffers(echo):
     target = array.array("B", bytes(8))
     n, meta = retry(lambda: echo.ws_recv_into(buffer=target, nbytes=2))
     assert (n, meta.bytesleft) == (2, 2)
-    n, meta = echo.ws_recv_into(target)
+    n, meta = retry(lambda: echo.ws_recv_into(target))
     assert (n, meta.offset, meta.bytesleft) == (2, 2, 0)
     assert target.tobytes()[:2] == b"\x03\x04"
 
