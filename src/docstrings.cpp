@@ -171,6 +171,51 @@ const char curl_setopt_string_doc[] =
     "\n"
     "Set a string option, given as str (ASCII) or bytes.\n";
 
+const char curl_ws_send_doc[] =
+    "ws_send(data, flags=None, fragsize=0, encoding='utf-8') -> count\n"
+    "\n"
+    "Send one WebSocket frame (or a piece of one) and return how many payload\n"
+    "bytes libcurl accepted.  ``data`` is bytes-like, or a str encoded with\n"
+    "``encoding``; without ``flags`` a str goes as a WS_TEXT frame and\n"
+    "anything else as WS_BINARY.  ``flags`` combines the WS_* frame flags;\n"
+    "``fragsize`` is the whole frame's size when WS_OFFSET sends it in\n"
+    "pieces.  On a CONNECT_ONLY connection BlockingIOError (EAGAIN) means\n"
+    "the frame was not taken yet: call again with the same data.  During a\n"
+    "perform it may be called from the WRITEFUNCTION callable, and then\n"
+    "blocks until the frame is sent.\n";
+
+const char curl_ws_close_doc[] =
+    "ws_close(code=None, reason=None, encoding='utf-8') -> count\n"
+    "\n"
+    "Send a close frame.  ``code`` is a status code that may travel on the\n"
+    "wire (1000-1003, 1007-1014, 3000-4999); ``reason`` (str or bytes-like,\n"
+    "UTF-8 text, at most 123 bytes) needs a code.  Returns how many payload\n"
+    "bytes libcurl accepted.  Like ws_send(), it may be called from the\n"
+    "WRITEFUNCTION callable during a perform.\n";
+
+const char curl_ws_recv_doc[] =
+    "ws_recv(buffersize) -> (data, meta)\n"
+    "\n"
+    "Receive at most ``buffersize`` bytes of the next WebSocket frame on a\n"
+    "CONNECT_ONLY connection.  ``meta`` is a WsFrame describing the frame\n"
+    "the data belongs to (its ``offset`` and ``bytesleft`` place the data\n"
+    "within the frame), or None.  A ``buffersize`` of 0 reports the waiting\n"
+    "frame without consuming its payload.  Raises BlockingIOError (EAGAIN)\n"
+    "when no frame data is waiting.\n";
+
+const char curl_ws_recv_into_doc[] =
+    "ws_recv_into(buffer[, nbytes]) -> (nbytes, meta)\n"
+    "\n"
+    "Receive WebSocket frame data into a writable buffer (all of it, or its\n"
+    "first ``nbytes`` bytes) and return how many bytes arrived together with\n"
+    "the frame's WsFrame, as ws_recv() does.\n";
+
+const char curl_ws_meta_doc[] =
+    "ws_meta() -> WsFrame or None\n"
+    "\n"
+    "Describe the WebSocket frame whose data the WRITEFUNCTION callable is\n"
+    "being given.  Outside such a callback it returns None.\n";
+
 const char curl_getstate_doc[] =
     "__getstate__() -> None\n"
     "\n"

@@ -368,6 +368,15 @@ PyObject *do_curl_errstr(PyObject *self, PyObject *args);
 PyObject *do_curl_errstr_raw(PyObject *self, PyObject *args);
 
 // ---------------------------------------------------------------------------
+// WebSocket frames (easyws.cpp)
+
+PyObject *do_curl_ws_send(PyObject *self, PyObject *args, PyObject *kwds);
+PyObject *do_curl_ws_close(PyObject *self, PyObject *args, PyObject *kwds);
+PyObject *do_curl_ws_recv(PyObject *self, PyObject *args);
+PyObject *do_curl_ws_recv_into(PyObject *self, PyObject *args, PyObject *kwds);
+PyObject *do_curl_ws_meta(PyObject *self, PyObject *args);
+
+// ---------------------------------------------------------------------------
 // Callback trampolines (easycb.cpp)
 
 // The frame every trampoline runs in: re-enter the interpreter through the
@@ -460,6 +469,11 @@ extern const char curl_getinfo_doc[];
 extern const char curl_getinfo_raw_doc[];
 extern const char curl_errstr_doc[];
 extern const char curl_errstr_raw_doc[];
+extern const char curl_ws_send_doc[];
+extern const char curl_ws_close_doc[];
+extern const char curl_ws_recv_doc[];
+extern const char curl_ws_recv_into_doc[];
+extern const char curl_ws_meta_doc[];
 extern const char curl_getstate_doc[];
 extern const char curl_setstate_doc[];
 extern const char curl_enter_doc[];

@@ -10,6 +10,7 @@ import pytest
 from certs import Authority
 from protocol_servers import FtpServer, SshServer
 from servers import HttpServer, HttpsServer, UnixHttpServer
+from wsserver import WebSocketServer
 
 
 def run_python(code, *, env=None, timeout=60):
@@ -42,6 +43,16 @@ def python_subprocess():
 def http_server():
     """A real HTTP/1.1 server on 127.0.0.1 (routes in servers.Handler)."""
     server = HttpServer()
+    yield server
+    server.close()
+
+
+# One server per scheme.  The TLS variant is another param: "wss" with a
+# WebSocketServer given an SSLContext, its client trusting the test CA.
+@pytest.fixture(scope="session", params=["ws"])
+def ws_server(request):
+    """A real WebSocket server on 127.0.0.1 (routes in wsserver.Routes)."""
+    server = WebSocketServer()
     yield server
     server.close()
 
