@@ -9,7 +9,7 @@ import pytest
 
 from certs import Authority
 from protocol_servers import FtpServer, SshServer
-from servers import HttpServer, HttpsServer, UnixHttpServer
+from servers import HttpServer, HttpsServer, UnixHttpServer, server_context
 from wsserver import WebSocketServer
 
 
@@ -47,12 +47,15 @@ def http_server():
     server.close()
 
 
-# One server per scheme.  The TLS variant is another param: "wss" with a
-# WebSocketServer given an SSLContext, its client trusting the test CA.
-@pytest.fixture(scope="session", params=["ws"])
-def ws_server(request):
+# One server per scheme: every WebSocket test runs over ws:// and wss://.
+@pytest.fixture(scope="session", params=["ws", "wss"])
+def ws_server(request, authority):
     """A real WebSocket server on 127.0.0.1 (routes in wsserver.Routes)."""
-    server = WebSocketServer()
+    if request.param == "wss":
+        server = WebSocketServer(ssl_context=server_context(authority, "127.0.0.1"),
+                                 client_options=[("CAINFO_BLOB", authority.pem)])
+    else:
+        server = WebSocketServer()
     yield server
     server.close()
 

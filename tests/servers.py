@@ -233,16 +233,23 @@ class HttpsServer(HttpServer):
         super().__init__()
 
     def make_server(self):
-        cert, key = self.authority.issue("localhost")
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        with tempfile.TemporaryDirectory() as folder:
-            cert_path, key_path = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
-            with open(cert_path, "wb") as f:
-                f.write(cert)
-            with open(key_path, "wb") as f:
-                f.write(key)
-            context.load_cert_chain(cert_path, key_path)
-        return TlsThreadingServer(("127.0.0.1", 0), Handler, context)
+        return TlsThreadingServer(("127.0.0.1", 0), Handler, server_context(self.authority))
+
+
+def server_context(authority, host="localhost"):
+    """A server-side TLS context with a certificate for ``host`` and
+    127.0.0.1 issued by ``authority``."""
+    cert, key = authority.issue(host)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    # the ssl module loads certificates from files only
+    with tempfile.TemporaryDirectory() as folder:
+        cert_path, key_path = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+        with open(cert_path, "wb") as f:
+            f.write(cert)
+        with open(key_path, "wb") as f:
+            f.write(key)
+        context.load_cert_chain(cert_path, key_path)
+    return context
 
 
 class UnixHttpServer(HttpServer):

@@ -12,6 +12,8 @@ import socket
 import threading
 import urllib.parse
 
+import tovrel
+
 from websockets.exceptions import ConnectionClosed
 from websockets.sync.server import serve
 
@@ -115,6 +117,9 @@ class WebSocketServer:
     def __init__(self, ssl_context=None, client_options=()):
         self.scheme = "wss" if ssl_context is not None else "ws"
         self.client_options = list(client_options)
+        # The server hangs up without a TLS close_notify: over TLS libcurl
+        # reports that as a receive error, over plain TCP as an empty read.
+        self.hangup_code = tovrel.E_RECV_ERROR if ssl_context is not None else tovrel.E_GOT_NOTHING
         self._observed = collections.defaultdict(queue.Queue)
         self._lock = threading.Lock()
         self._routes = Routes(self._note)
