@@ -12,7 +12,7 @@ test:
 	dev/run $(PYTHON) -m pytest
 
 asan:
-	TOVREL_BUILD=asan dev/run $(PYTHON) -m pytest -p no:cacheprovider
+	TOVREL_BUILD=asan dev/run dev/sanitized $(PYTHON) -m pytest -p no:cacheprovider
 
 clean:
 	rm -rf build

@@ -270,7 +270,9 @@ PyObject *do_multi_remove_handle(PyObject *op, PyObject *args)
     CURLMcode code = remove_with_lock_released(self, curl);
     FirstException pending;  // left by the socket or timer callback
     pending.collect();
-    if (code != CURLM_OK) {
+    // A failing timer callback is reported after libcurl has removed the
+    // handle; only other codes leave it on the stack.
+    if (code != CURLM_OK && code != CURLM_ABORTED_BY_CALLBACK) {
         if (pending.restore() < 0)
             return nullptr;
         return raise_code_and_text(code, "curl_multi_remove_handle() failed due to internal errors");
@@ -444,9 +446,12 @@ int read_waitfds(CurlMultiObject *self, CURLMcode *error)
     for (;;) {
         unsigned int count = 0;
         CURLMcode code = curl_multi_waitfds(self->multi_handle, self->waitfds, self->waitfds_capacity, &count);
-        if (code == CURLM_OK)
+        // A short array makes libcurl report the size it needs (also as
+        // success when the array is empty).
+        bool fits = count <= self->waitfds_capacity;
+        if (code == CURLM_OK && fits)
             return static_cast<int>(count);
-        if (code != CURLM_OUT_OF_MEMORY || count <= self->waitfds_capacity) {
+        if ((code != CURLM_OK && code != CURLM_OUT_OF_MEMORY) || fits) {
             *error = code;
             return -1;
         }
