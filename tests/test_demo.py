@@ -16,5 +16,6 @@ def test_demo_runs():
     assert "server received 22 bytes (application/x-www-form-urlencoded): name=tovrel&speed=fast" in out
     assert "] 100% of 8192 KiB" in out
     assert "received 8192 KiB in" in out
+    assert "200 succeeded (200 bodies intact), 0 failed, in " in out
     assert "without the CA: refused, " in out
     assert "with the CA: 'Hello from the demo server!', certificate verified (result 0)" in out

@@ -61,6 +61,7 @@ class DemoHandler(http.server.BaseHTTPRequestHandler):
 
 class DemoServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
+    request_queue_size = 256
 
 
 def start_server():
@@ -220,6 +221,35 @@ def download_with_progress(base):
     print(f"\nreceived {DOWNLOAD_SIZE // 1024} KiB in {elapsed:.2f} s, sha256 {digest.hexdigest()[:16]}...")
 
 
+def many_at_once(base, count=200):
+    section(f"{count} GETs at once through one CurlMulti")
+    multi = tovrel.CurlMulti()
+    bodies = {}
+    for i in range(count):
+        c = tovrel.Curl()
+        c.setopt(tovrel.URL, base + "/hello")
+        chunks = bodies[c] = []
+        c.setopt(tovrel.WRITEFUNCTION, chunks.append)
+        multi.add_handle(c)
+    started = time.monotonic()
+    done, failed, running = [], [], count
+    while running:
+        _, running = multi.perform()
+        _, ok, bad = multi.info_read()
+        done += ok
+        failed += bad
+        if running:
+            multi.select(1.0)
+    elapsed = time.monotonic() - started
+    _, ok, bad = multi.info_read()
+    done += ok
+    failed += bad
+    intact = sum(b"".join(bodies[c]) == b"Hello from the demo server!\n" for c in done)
+    print(f"{len(done)} succeeded ({intact} bodies intact), {len(failed)} failed, "
+          f"in {elapsed:.2f} s: {len(done) / elapsed:.0f} requests/s on one thread")
+    multi.close()
+
+
 def https_with_ca_from_memory():
     section("HTTPS against a server whose throwaway CA is handed over with set_ca_certs")
     try:
@@ -252,6 +282,7 @@ def main():
         get_with_write_callback(base)
         post_form_fields(base)
         download_with_progress(base)
+        many_at_once(base)
     finally:
         server.shutdown()
         server.server_close()
