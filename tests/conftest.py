@@ -12,6 +12,9 @@ from protocol_servers import FtpServer, SshServer
 from servers import HttpServer, HttpsServer, UnixHttpServer, server_context
 from wsserver import WebSocketServer
 
+# --refleak=WARMUPS:RUNS under the debug interpreter
+pytest_plugins = ["refleak"]
+
 
 def run_python(code, *, env=None, timeout=60):
     """Run ``code`` in a fresh interpreter; return the CompletedProcess."""

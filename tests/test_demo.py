@@ -6,6 +6,7 @@ import sys
 import pytest
 
 
+@pytest.mark.refleak_once
 @pytest.mark.timeout(120)
 def test_demo_runs():
     proc = subprocess.run([sys.executable, "-m", "tovrel.demo"], capture_output=True, text=True, timeout=110)

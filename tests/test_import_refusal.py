@@ -9,6 +9,9 @@ from conftest import run_python
 
 HERE = os.path.dirname(__file__)
 
+# every case runs in a child interpreter
+pytestmark = pytest.mark.refleak_once
+
 
 @pytest.fixture(scope="module")
 def fake_libcurl(tmp_path_factory):

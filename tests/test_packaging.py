@@ -9,6 +9,7 @@ import pytest
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
+@pytest.mark.refleak_once
 @pytest.mark.timeout(600)
 def test_pip_install_into_a_fresh_venv(tmp_path):
     venv = tmp_path / "venv"
