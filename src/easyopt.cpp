@@ -245,9 +245,9 @@ PyObject *util_curl_unsetopt(CurlObject *self, int option)
             Py_CLEAR(self->httppost);
         break;
     case UnsetKind::Mime:
-        code = curl_easy_setopt(handle, option_id, nullptr);
+        code = util_curl_unset_mimepost(self);
         if (code == CURLE_OK)
-            Py_CLEAR(self->mimepost);
+            util_curl_xdecref(self, RELEASE_MIME, nullptr);
         break;
     case UnsetKind::Share:
         code = curl_easy_setopt(handle, option_id, nullptr);
@@ -713,7 +713,7 @@ PyObject *do_curl_setopt_httppost(CurlObject *self, PyObject *fields)
     }
     CURLcode code = CURLE_OK;
     if (self->mimepost != nullptr)
-        code = curl_easy_setopt(self->handle, CURLOPT_MIMEPOST, nullptr);
+        code = util_curl_unset_mimepost(self);
     if (code == CURLE_OK)
         code = curl_easy_setopt(self->handle, CURLOPT_HTTPPOST, form.post);
     if (code != CURLE_OK)
