@@ -236,6 +236,13 @@ int do_curl_traverse(PyObject *op, visitproc visit, void *arg)
     return 0;
 }
 
+// Runs when the collector finds the object among garbage, before anything
+// is cleared.
+void do_curl_finalize(PyObject *op)
+{
+    util_curl_release_mime_copy(reinterpret_cast<CurlObject *>(op));
+}
+
 int do_curl_clear(PyObject *op)
 {
     auto *self = reinterpret_cast<CurlObject *>(op);
@@ -482,4 +489,5 @@ PyTypeObject Curl_Type = {
     .tp_alloc = PyType_GenericAlloc,
     .tp_new = do_curl_new,
     .tp_free = PyObject_GC_Del,
+    .tp_finalize = do_curl_finalize,
 };

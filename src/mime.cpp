@@ -1196,6 +1196,16 @@ int do_curlmime_clear(PyObject *op)
     return 0;
 }
 
+// The free callables of streamed parts finalize the structure.  When the
+// collector finds a CurlMime among garbage, the structure goes here, before
+// anything those callables may use (their closures, their userdata) is
+// cleared.
+void do_curlmime_finalize(PyObject *op)
+{
+    SavedException pending;
+    curlmime_clear_structure(as_mime(op));
+}
+
 void do_curlmime_dealloc(PyObject *op)
 {
     CurlMimeObject *self = as_mime(op);
@@ -1330,6 +1340,15 @@ CURLcode util_curl_unset_mimepost(CurlObject *self)
     return curl_easy_setopt(self->handle, CURLOPT_MIMEPOST, nullptr);
 }
 
+void util_curl_release_mime_copy(CurlObject *self)
+{
+    if (self->handle == nullptr || self->mime_copy_owners == nullptr || tovrel_get_thread_state(self) != nullptr)
+        return;
+    SavedException pending;
+    if (util_curl_unset_mimepost(self) == CURLE_OK)
+        util_curl_xdecref(self, RELEASE_MIME, nullptr);
+}
+
 PyObject *do_curl_setopt_mimepost(CurlObject *self, PyObject *value)
 {
     if (!is_mime(value)) {
@@ -1397,6 +1416,7 @@ PyTypeObject CurlMime_Type = {
     .tp_getset = curlmime_getsets,
     .tp_new = do_curlmime_new,
     .tp_free = PyObject_GC_Del,
+    .tp_finalize = do_curlmime_finalize,
 };
 
 PyTypeObject CurlMimePart_Type = {

@@ -424,6 +424,9 @@ CURLcode util_curl_unset_mimepost(CurlObject *self);
 // just before libcurl frees that copy.
 Ref util_curl_take_mime_copy_owners(CurlObject *self);
 int util_curl_visit_mime_copy_owners(CurlObject *self, visitproc visit, void *arg);
+// Frees a duplicate's private MIME copy (a finalizer's job: its free
+// callables then run while everything they use is intact).
+void util_curl_release_mime_copy(CurlObject *self);
 
 // Marks a Curl busy for the length of a libcurl call that may run MIME seek
 // or free callables synchronously: until it returns, those callables must
