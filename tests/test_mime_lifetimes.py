@@ -89,7 +89,6 @@ def expected_frees(gone, holders):
     return ["nested", "part"] if holders <= gone else []
 
 
-@pytest.mark.timeout(300)
 @pytest.mark.parametrize("style", ["close", "close-and-collect", "delete", "delete-and-collect"])
 def test_every_order(style, unraisable, no_leftovers):
     closing = style.startswith("close")
