@@ -380,7 +380,70 @@ const char share_closed_doc[] = "Whether this ``CurlShare`` object has been clos
 // ---------------------------------------------------------------------------
 // CurlMime
 
-const char curlmime_doc[] = "Python wrapper for libcurl MIME API.";
+const char curlmime_doc[] =
+    "Python wrapper for libcurl MIME API.\n"
+    "\n"
+    "CurlMime(curl) builds a multipart body for the given Curl object.  Add\n"
+    "parts with addpart() or the add*() builders, then post it with\n"
+    "curl.setopt(MIMEPOST, mime).  Closing the object invalidates every part\n"
+    "and nested CurlMime made from it.\n";
+
+const char curlmime_addpart_doc[] =
+    "Create and return a new MIME part.\n"
+    "\n"
+    "addpart() -> CurlMimePart\n";
+
+const char curlmime_close_doc[] =
+    "Release the underlying curl_mime handle.\n"
+    "\n"
+    "close() -> None\n"
+    "\n"
+    "Unsets MIMEPOST on the Curl object if this structure is posted there.\n"
+    "Every part and nested CurlMime made from this object becomes unusable.\n"
+    "Closing a closed object does nothing.\n";
+
+const char curlmime_enter_doc[] =
+    "__enter__() -> CurlMime\n"
+    "\n"
+    "Return the object itself.\n";
+
+const char curlmime_exit_doc[] =
+    "__exit__(type, value, traceback) -> None\n"
+    "\n"
+    "Close the object, as close() does.  Exceptions are not suppressed.\n";
+
+const char curlmime_closed_doc[] = "Whether this CurlMime object is closed.";
+
+const char curlmime_add_doc[] =
+    "Add a part using a keyword-oriented builder API.\n"
+    "\n"
+    "add(name=None, data=None, file=None, filename=None, content_type=None,\n"
+    "    headers=None, encoder=None) -> CurlMimePart\n"
+    "\n"
+    "Every value is checked before the part is created; at most one of data\n"
+    "and file may be given.\n";
+
+const char curlmime_add_field_doc[] =
+    "Add a simple form field part.\n"
+    "\n"
+    "add_field(name, value, content_type=None, encoder=None, headers=None)\n"
+    "    -> CurlMimePart\n";
+
+const char curlmime_add_file_doc[] =
+    "Add a file upload part.\n"
+    "\n"
+    "add_file(name, path, filename=None, content_type=None, headers=None,\n"
+    "         encoder=None) -> CurlMimePart\n"
+    "\n"
+    "The file must be readable now; it is read during the transfer.\n";
+
+const char curlmime_add_multipart_doc[] =
+    "Add and attach a nested multipart CurlMime.\n"
+    "\n"
+    "add_multipart(name=None, subtype=\"mixed\") -> CurlMime\n"
+    "\n"
+    "The new part's content type is multipart/<subtype>; a subtype of None\n"
+    "sets no content type.\n";
 
 const char curlmimepart_doc[] = "A MIME part belonging to a CurlMime object.";
 
@@ -427,3 +490,70 @@ const char curl_errstr_raw_doc[] =
     "errstr_raw() -> byte string\n"
     "\n"
     "Like errstr(), as bytes.\n";
+const char curlmimepart_name_doc[] =
+    "Set the name of this MIME part.\n"
+    "\n"
+    "name(name) -> None\n";
+
+const char curlmimepart_data_doc[] =
+    "Set in-memory data for this MIME part.\n"
+    "\n"
+    "data(data) -> None\n"
+    "\n"
+    "``data`` is bytes, an ASCII str or any buffer object; it is copied.\n";
+
+const char curlmimepart_data_cb_doc[] =
+    "Set callback-based data for this MIME part.\n"
+    "\n"
+    "data_cb(datasize, read, seek=None, free=None, userdata=None) -> None\n"
+    "\n"
+    "read(userdata, size) returns at most ``size`` bytes (b\"\" at the end),\n"
+    "READFUNC_ABORT or READFUNC_PAUSE; seek(userdata, offset, origin)\n"
+    "rewinds the data for a resend; free(userdata) runs once, when no libcurl\n"
+    "structure (duplicated handles included) needs the data any more.\n"
+    "``datasize`` is the content length, or -1 or None when unknown.\n";
+
+const char curlmimepart_filedata_doc[] =
+    "Set on-disk file data for this MIME part.\n"
+    "\n"
+    "filedata(path) -> None\n"
+    "\n"
+    "The remote file name becomes the path's base name unless set with\n"
+    "filename().\n";
+
+const char curlmimepart_filename_doc[] =
+    "Set the remote filename for this MIME part.\n"
+    "\n"
+    "filename(filename) -> None\n";
+
+const char curlmimepart_type_doc[] =
+    "Set content type for this MIME part.\n"
+    "\n"
+    "type(content_type) -> None\n";
+
+const char curlmimepart_encoder_doc[] =
+    "Set content transfer encoding for this MIME part.\n"
+    "\n"
+    "encoder(encoding) -> None\n"
+    "\n"
+    "libcurl knows \"binary\", \"8bit\", \"7bit\", \"base64\" and\n"
+    "\"quoted-printable\".\n";
+
+const char curlmimepart_headers_doc[] =
+    "Set custom headers for this MIME part.\n"
+    "\n"
+    "headers(headers) -> None\n"
+    "\n"
+    "``headers`` is a list or tuple of header lines; None or an empty\n"
+    "sequence removes the part's custom headers.\n";
+
+const char curlmimepart_subparts_doc[] =
+    "Attach a child CurlMime object as multipart data.\n"
+    "\n"
+    "subparts(mime) -> None\n"
+    "\n"
+    "The child must be open, made for the same Curl object, and neither\n"
+    "posted with MIMEPOST nor attached elsewhere.  From then on it belongs to\n"
+    "this part's structure.\n";
+
+const char mime_data_cb_owner_doc[] = "Internal owner for curl_mime_data_cb callbacks.";

@@ -44,7 +44,9 @@ int check_curl_state(CurlObject *self, int flags, const char *name)
         PyErr_Format(ErrorObject, "cannot invoke %s() - no curl handle", name);
         return -1;
     }
-    if ((flags & STATE_NOT_RUNNING) && tovrel_get_thread_state(self) != nullptr) {
+    // A libcurl call that runs MIME callbacks synchronously makes the handle
+    // as busy as a transfer does.
+    if ((flags & STATE_NOT_RUNNING) && (tovrel_get_thread_state(self) != nullptr || self->mime_call_depth > 0)) {
         PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
         return -1;
     }
@@ -54,7 +56,7 @@ int check_curl_state(CurlObject *self, int flags, const char *name)
 int check_curl_not_running_elsewhere(CurlObject *self, const char *name)
 {
     PyThreadState *running = tovrel_get_thread_state(self);
-    if (running != nullptr && running != PyThreadState_Get()) {
+    if (self->mime_call_depth > 0 || (running != nullptr && running != PyThreadState_Get())) {
         PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
         return -1;
     }
@@ -108,9 +110,12 @@ void util_curl_xdecref(CurlObject *self, int groups, CURL *handle)
     }
     if (groups & RELEASE_HTTPPOST)
         clear_field(self->httppost);
-    if ((groups & RELEASE_MIME) && self->mimepost != nullptr) {
-        if (handle != nullptr)
-            curl_easy_setopt(handle, CURLOPT_MIMEPOST, nullptr);
+    if (groups & RELEASE_MIME) {
+        if (handle != nullptr && self->mimepost != nullptr) {
+            assert(handle == self->handle);
+            util_curl_unset_mimepost(self);
+        }
+        Py_CLEAR(self->mime_copy_owners);
         clear_field(self->mimepost);
     }
     if (groups & RELEASE_CA_CERTS)
@@ -156,7 +161,10 @@ int util_curl_close(CurlObject *self)
     pending.collect();
     util_curl_xdecref(self, RELEASE_SHARE, self->handle);
     CURL *handle = self->handle;
+    // A duplicate's private MIME copy goes with the handle.
+    Ref mime_copy_owners = util_curl_take_mime_copy_owners(self);
     {
+        MimeCallScope busy(self);
         // The callables stay installed: libcurl may call the close-socket
         // callback now, and it re-enters through our own slot.
         ReleasedLock unlocked(&self->state);
@@ -166,6 +174,7 @@ int util_curl_close(CurlObject *self)
     pending.collect();
     // Only now may no connection of this handle's own pool call it.
     Py_CLEAR(self->closesocket_context);
+    mime_copy_owners.reset();
     util_curl_xdecref(self, RELEASE_OWNED_BY_HANDLE, nullptr);
     pending.collect();
     return pending.restore();
@@ -220,12 +229,21 @@ int do_curl_traverse(PyObject *op, visitproc visit, void *arg)
         Py_VISIT(self->*cb.field);
     Py_VISIT(self->postfields_obj);
     Py_VISIT(self->mimepost);
+    if (int visited = util_curl_visit_mime_copy_owners(self, visit, arg))
+        return visited;
     Py_VISIT(self->ca_certs_obj);
     for (const CurlSlistField &list : curl_slist_fields)
         Py_VISIT(self->*list.field);
     Py_VISIT(self->httppost);
     Py_VISIT(self->closesocket_context);
     return 0;
+}
+
+// Runs when the collector finds the object among garbage, before anything
+// is cleared.
+void do_curl_finalize(PyObject *op)
+{
+    util_curl_release_mime_copy(reinterpret_cast<CurlObject *>(op));
 }
 
 int do_curl_clear(PyObject *op)
@@ -273,6 +291,12 @@ int init_duplicate(CurlObject *dup, CurlObject *self)
     dup->handle = duplicate_with_callbacks(self);
     if (dup->handle == nullptr)
         return -1;
+    // The copy's MIME structure already points at the owners of its
+    // callback parts; they are counted before anything can fail and free it.
+    if (curlmime_duphandle_incref_data_cb_owners(dup, self) < 0) {
+        PyErr_Clear();
+        return -1;
+    }
     if (curl_easy_setopt(dup->handle, CURLOPT_ERRORBUFFER, dup->error) != CURLE_OK)
         return -1;
     std::memset(dup->error, 0, sizeof dup->error);
@@ -302,8 +326,6 @@ int share_owned_fields(CurlObject *dup, CurlObject *self)
         dup->*list.field = reinterpret_cast<CurlSlistObject *>(Py_XNewRef(self->*list.field));
     dup->httppost = reinterpret_cast<CurlHttppostObject *>(Py_XNewRef(self->httppost));
     dup->mimepost = reinterpret_cast<CurlMimeObject *>(Py_XNewRef(self->mimepost));
-    if (dup->mimepost != nullptr)
-        curlmime_duphandle_incref_data_cb_owners(dup->mimepost);
     return 0;
 }
 
@@ -342,7 +364,12 @@ PyObject *do_curl_reset(PyObject *op, PyObject *)
     auto *self = reinterpret_cast<CurlObject *>(op);
     if (check_curl_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, "reset") < 0)
         return nullptr;
-    curl_easy_reset(self->handle);
+    {
+        // A duplicate frees its private MIME copy here.
+        Ref mime_copy_owners = util_curl_take_mime_copy_owners(self);
+        MimeCallScope busy(self);
+        curl_easy_reset(self->handle);
+    }
     util_curl_xdecref(self, RELEASE_OWNED_BY_HANDLE, self->handle);
     curl_forget_closesocket_callable(self);
     if (util_curl_init(self) < 0) {
@@ -499,4 +526,5 @@ PyTypeObject Curl_Type = {
     .tp_alloc = PyType_GenericAlloc,
     .tp_new = do_curl_new,
     .tp_free = PyObject_GC_Del,
+    .tp_finalize = do_curl_finalize,
 };

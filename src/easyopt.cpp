@@ -248,9 +248,9 @@ PyObject *util_curl_unsetopt(CurlObject *self, int option)
             Py_CLEAR(self->httppost);
         break;
     case UnsetKind::Mime:
-        code = curl_easy_setopt(handle, option_id, nullptr);
+        code = util_curl_unset_mimepost(self);
         if (code == CURLE_OK)
-            Py_CLEAR(self->mimepost);
+            util_curl_xdecref(self, RELEASE_MIME, nullptr);
         break;
     case UnsetKind::Share:
         code = curl_easy_setopt(handle, option_id, nullptr);
@@ -709,13 +709,16 @@ PyObject *do_curl_setopt_httppost(CurlObject *self, PyObject *fields)
             return nullptr;
     }
     CURLcode code = CURLE_OK;
-    if (self->mimepost != nullptr)
-        code = curl_easy_setopt(self->handle, CURLOPT_MIMEPOST, nullptr);
+    if (self->mimepost != nullptr) {
+        code = util_curl_unset_mimepost(self);
+        // libcurl no longer has it, whatever happens next
+        if (code == CURLE_OK)
+            util_curl_xdecref(self, RELEASE_MIME, nullptr);
+    }
     if (code == CURLE_OK)
         code = curl_easy_setopt(self->handle, CURLOPT_HTTPPOST, form.post);
     if (code != CURLE_OK)
         return raise_curl_error(self, code);
-    util_curl_xdecref(self, RELEASE_MIME, nullptr);
     PyObject *reflist = form.reflist.release();
     if (util_curlhttppost_update(self, form.post, reflist) < 0) {
         curl_easy_setopt(self->handle, CURLOPT_HTTPPOST, nullptr);

@@ -27,6 +27,8 @@
 //   meanwhile re-enter the interpreter through that slot.
 // * `CallbackEntry` (tovrel.h) is the other half: a trampoline's re-entry
 //   through a slot.
+// * `GilStateHold` takes the interpreter lock through the per-thread API,
+//   for callbacks that may run on a thread no slot records.
 // * `BufferView` holds a `Py_buffer` and releases it on scope exit.
 // * `MutexHold` holds a `PyMutex`.
 //
@@ -125,6 +127,20 @@ public:
 private:
     PyThreadState **slot_;
     PyThreadState *previous_;
+};
+
+// The interpreter lock taken with PyGILState_Ensure for the guard's
+// lifetime.  Works whether this thread holds the lock already or saved its
+// state before calling into libcurl.
+class GilStateHold {
+public:
+    GilStateHold() : state_(PyGILState_Ensure()) {}
+    GilStateHold(const GilStateHold &) = delete;
+    GilStateHold &operator=(const GilStateHold &) = delete;
+    ~GilStateHold() { PyGILState_Release(state_); }
+
+private:
+    PyGILState_STATE state_;
 };
 
 // A borrowed view of an object's buffer, released on scope exit.

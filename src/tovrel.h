@@ -89,6 +89,14 @@ struct CurlObject {
     PyObject *callback_buffer;
     // the close-socket callback's user data (see easycb.cpp)
     PyObject *closesocket_context;
+    // A duplicate's libcurl handle owns a private copy of the MIME structure
+    // it was cloned with: these are the data-callback owners that copy
+    // carries (one counted reference each), or null when the handle has no
+    // copy of its own.
+    PyObject *mime_copy_owners;
+    // Non-zero while libcurl runs a call on this handle that may call MIME
+    // seek or free callables synchronously; the handle is busy meanwhile.
+    int mime_call_depth;
 };
 
 struct CurlMultiObject {
@@ -140,6 +148,22 @@ struct CurlMimePartObject {
     CurlMimeObject *mime;
     curl_mimepart *part;
     PyObject *data_cb_owner;
+    // the CurlMime attached with subparts() while it is this part's content
+    CurlMimeObject *submime;
+};
+
+// The user pointer libcurl passes to the MIME data callbacks of one part.
+struct MimeDataCbOwnerObject {
+    PyObject_HEAD
+    PyObject *read;
+    PyObject *seek;
+    PyObject *free;
+    PyObject *userdata;
+    Py_ssize_t libcurl_refs;  // references held on behalf of libcurl structures
+    int free_called;
+    // 1 while the structure data_cb() installed the owner in still carries
+    // it (the reference counted for that structure, as opposed to copies)
+    int carried;
 };
 
 // ---------------------------------------------------------------------------
@@ -431,8 +455,30 @@ void share_unregister_easy(CurlShareObject *share, CurlObject *curl);
 // ---------------------------------------------------------------------------
 // MIME (mime.cpp)
 
-void curlmime_duphandle_incref_data_cb_owners(CurlMimeObject *mime);
+int curlmime_duphandle_incref_data_cb_owners(CurlObject *dup, CurlObject *source);
 PyObject *do_curl_setopt_mimepost(CurlObject *self, PyObject *value);
+CURLcode util_curl_unset_mimepost(CurlObject *self);
+// The owners a duplicate's private MIME copy carries, taken off the handle
+// just before libcurl frees that copy.
+Ref util_curl_take_mime_copy_owners(CurlObject *self);
+int util_curl_visit_mime_copy_owners(CurlObject *self, visitproc visit, void *arg);
+// Frees a duplicate's private MIME copy (a finalizer's job: its free
+// callables then run while everything they use is intact).
+void util_curl_release_mime_copy(CurlObject *self);
+
+// Marks a Curl busy for the length of a libcurl call that may run MIME seek
+// or free callables synchronously: until it returns, those callables must
+// not reach the handle or the MIME structures libcurl is working on.
+class MimeCallScope {
+public:
+    explicit MimeCallScope(CurlObject *curl) : curl_(curl) { ++curl_->mime_call_depth; }
+    MimeCallScope(const MimeCallScope &) = delete;
+    MimeCallScope &operator=(const MimeCallScope &) = delete;
+    ~MimeCallScope() { --curl_->mime_call_depth; }
+
+private:
+    CurlObject *curl_;
+};
 
 // ---------------------------------------------------------------------------
 // Docstrings (docstrings.cpp)
@@ -506,4 +552,23 @@ extern const char share_close_doc[];
 extern const char share_closed_doc[];
 
 extern const char curlmime_doc[];
+extern const char curlmime_addpart_doc[];
+extern const char curlmime_close_doc[];
+extern const char curlmime_enter_doc[];
+extern const char curlmime_exit_doc[];
+extern const char curlmime_closed_doc[];
+extern const char curlmime_add_doc[];
+extern const char curlmime_add_field_doc[];
+extern const char curlmime_add_file_doc[];
+extern const char curlmime_add_multipart_doc[];
 extern const char curlmimepart_doc[];
+extern const char curlmimepart_name_doc[];
+extern const char curlmimepart_data_doc[];
+extern const char curlmimepart_data_cb_doc[];
+extern const char curlmimepart_filedata_doc[];
+extern const char curlmimepart_filename_doc[];
+extern const char curlmimepart_type_doc[];
+extern const char curlmimepart_encoder_doc[];
+extern const char curlmimepart_headers_doc[];
+extern const char curlmimepart_subparts_doc[];
+extern const char mime_data_cb_owner_doc[];

@@ -114,3 +114,36 @@ def unix_http_server(tmp_path):
     server = UnixHttpServer(str(tmp_path / "http.sock"))
     yield server
     server.close()
+def decode_parts(parts):
+    """The /form route's part list with each part's data as bytes."""
+    import base64
+
+    for part in parts:
+        if "parts" in part:
+            decode_parts(part["parts"])
+        else:
+            part["data"] = base64.b64decode(part["data"])
+    return parts
+
+
+@pytest.fixture
+def post_mime(http_server):
+    """Post a CurlMime with its Curl to /form; return the parts the server parsed."""
+    import io
+    import json
+
+    import tovrel
+
+    def post(curl, mime, path="/form", **options):
+        body = io.BytesIO()
+        curl.setopt(tovrel.URL, http_server.url(path))
+        curl.setopt(tovrel.WRITEDATA, body)
+        if mime is not None:
+            curl.setopt(tovrel.MIMEPOST, mime)
+        for name, value in options.items():
+            curl.setopt(getattr(tovrel, name), value)
+        curl.perform()
+        reply = json.loads(body.getvalue())
+        return decode_parts(reply["parts"])
+
+    return post
