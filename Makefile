@@ -1,7 +1,7 @@
 # Two commands do everything on a fresh machine:
 #   make demo   show what tovrel does
 #   make test   build the environment and tovrel, run the test suite
-.PHONY: demo test asan clean
+.PHONY: demo test asan fuzz clean
 
 PYTHON := python3.15
 
@@ -13,6 +13,11 @@ test:
 
 asan:
 	TOVREL_BUILD=asan dev/run dev/sanitized $(PYTHON) -m pytest -p no:cacheprovider
+
+# A long random run of the state-machine test under the sanitizers.
+fuzz:
+	TOVREL_BUILD=asan TOVREL_FUZZ_EXAMPLES=$${TOVREL_FUZZ_EXAMPLES:-2000} TOVREL_FUZZ_TIMEOUT=7200 \
+		dev/run dev/sanitized $(PYTHON) -m pytest -p no:cacheprovider tests/test_fuzz_state.py
 
 clean:
 	rm -rf build
