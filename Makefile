@@ -1,7 +1,7 @@
 # Two commands do everything on a fresh machine:
 #   make demo   show what tovrel does
 #   make test   build the environment and tovrel, run the test suite
-.PHONY: demo test asan clean
+.PHONY: demo test asan stubtest docs clean
 
 PYTHON := python3.15
 
@@ -13,6 +13,10 @@ test:
 
 asan:
 	TOVREL_BUILD=asan dev/run dev/sanitized $(PYTHON) -m pytest -p no:cacheprovider
+
+# The type stubs checked against the built module.
+stubtest:
+	dev/run dev/stubtest
 
 clean:
 	rm -rf build
