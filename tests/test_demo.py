@@ -1,9 +1,13 @@
 """The demo, the project's main job, keeps working."""
 
+import re
+import signal
 import subprocess
 import sys
 
 import pytest
+
+import tovrel
 
 
 @pytest.mark.timeout(120)
@@ -22,11 +26,6 @@ def test_demo_runs():
 
 
 def test_serve_runs_only_the_server_until_terminated():
-    import re
-    import signal
-
-    import tovrel
-
     with subprocess.Popen([sys.executable, "-m", "tovrel.demo", "--serve"], stdout=subprocess.PIPE,
                           stdin=subprocess.DEVNULL, text=True) as proc:
         try:
