@@ -18,5 +18,9 @@ asan:
 stubtest:
 	dev/run dev/stubtest
 
+# The documentation site, from docs/ into build/docs; any warning fails.
+docs:
+	dev/run $(PYTHON) -m sphinx -E -W --keep-going -q -b html docs build/docs
+
 clean:
 	rm -rf build
