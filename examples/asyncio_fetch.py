@@ -34,6 +34,8 @@ async def main(urls):
         for result in await asyncio.gather(*jobs, return_exceptions=True):
             if isinstance(result, tovrel.error):
                 print(f"failed: {result.args[1]}")
+            elif isinstance(result, BaseException):
+                raise result
             else:
                 url, size, digest = result
                 print(f"{url}: {size} bytes, sha256 {digest}...")

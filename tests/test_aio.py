@@ -1,6 +1,7 @@
 """The asyncio driver: transfers on an event loop through socket_action."""
 
 import asyncio
+import re
 import socket
 import uuid
 
@@ -86,6 +87,12 @@ def test_a_failing_transfer_among_successful_ones(http_server, drive):
     assert results[handles.index(missing)].args[0] == tovrel.E_HTTP_RETURNED_ERROR
 
 
+def without_timing(args):
+    """An error's (code, message) without the milliseconds libcurl mentions."""
+    code, message = args
+    return code, re.sub(r"after \d+ ms", "after N ms", message)
+
+
 @pytest.mark.parametrize("failing", ["refused", "http error"])
 def test_the_error_is_the_one_perform_raises(http_server, failing):
     url, options = {
@@ -97,7 +104,7 @@ def test_the_error_is_the_one_perform_raises(http_server, failing):
         c.perform()
     with pytest.raises(tovrel.error) as driven:
         run(tovrel.aio.perform(c))
-    assert driven.value.args == blocking.value.args
+    assert without_timing(driven.value.args) == without_timing(blocking.value.args)
     assert isinstance(driven.value.args[1], str) and driven.value.args[1]
     c.close()
 

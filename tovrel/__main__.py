@@ -122,7 +122,7 @@ def transfer(args: argparse.Namespace, sink: BinaryIO) -> int:
         except tovrel.error as exc:
             code, message = exc.args
             print(f"tovrel: ({code}) {message}", file=sys.stderr)
-            return code
+            return int(code)
         finally:
             if bar is not None:
                 bar.finish()
