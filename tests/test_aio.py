@@ -234,6 +234,21 @@ def test_a_handle_on_another_stack_is_refused(http_server):
     run(scenario())
 
 
+def test_the_same_handle_twice_at_once_is_refused(http_server):
+    async def scenario():
+        c, chunks = body_handle(http_server.url("/bytes/2000"))
+        async with tovrel.aio.Session() as session:
+            first = asyncio.ensure_future(session.perform(c))
+            await asyncio.sleep(0)
+            with pytest.raises(tovrel.error, match="already on this multi-stack"):
+                await session.perform(c)
+            await first  # the refusal left the first transfer alone
+        assert b"".join(chunks) == pattern_bytes(2000)
+        c.close()
+
+    run(scenario())
+
+
 def test_a_session_belongs_to_one_loop(http_server):
     session = tovrel.aio.Session()
     c, chunks = body_handle(http_server.url("/bytes/100"))

@@ -82,12 +82,10 @@ class Session:
         if self._multi.closed:
             raise RuntimeError("the session is closed")
         future = self._bind_loop().create_future()
+        # Refused for a handle that is busy or on a stack already; the
+        # transfer cannot finish before the loop runs again.
+        self._multi.add_handle(curl)
         self._transfers[curl] = future
-        try:
-            self._multi.add_handle(curl)
-        except BaseException:
-            del self._transfers[curl]
-            raise
         try:
             await future
         except asyncio.CancelledError:
