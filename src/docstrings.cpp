@@ -155,9 +155,9 @@ const char curl_setopt_doc[] =
     "setopt(option, value, *, use_memoryview=False) -> None\n"
     "\n"
     "Set a libcurl option.  ``value`` may be an int, a str (ASCII) or bytes,\n"
-    "a list or tuple of strings, a callable for the *FUNCTION options, a file\n"
-    "object for WRITEDATA, READDATA and WRITEHEADER, a CurlShare for SHARE,\n"
-    "a CurlMime for MIMEPOST, or None to reset the option.  With\n"
+    "a list or tuple of strings, a callable for the ``*FUNCTION`` options, a\n"
+    "file object for WRITEDATA, READDATA and WRITEHEADER, a CurlShare for\n"
+    "SHARE, a CurlMime for MIMEPOST, or None to reset the option.  With\n"
     "use_memoryview, WRITEFUNCTION and HEADERFUNCTION callables receive a\n"
     "read-only memoryview that is valid only during the call.\n";
 

@@ -14,6 +14,26 @@ import threading
 import time
 import urllib.parse
 
+class Gates:
+    """Named gates that requests to /gate/NAME wait at until a test opens them."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._events = {}
+
+    def _event(self, name):
+        with self._lock:
+            return self._events.setdefault(name, threading.Event())
+
+    def wait(self, name, timeout):
+        return self._event(name).wait(timeout)
+
+    def open(self, name):
+        self._event(name).set()
+
+
+GATES = Gates()
+
 PATTERN = bytes(range(256)) * 4096  # 1 MiB, no two neighbouring chunks alike
 
 
@@ -108,6 +128,11 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             if i + 1 < chunks:
                 time.sleep(delay)
+
+    def route_gate(self, args, query):
+        """GET /gate/NAME: answers once a test calls GATES.open(NAME) (504 after 60 s)."""
+        opened = GATES.wait(args[0], 60)
+        self.reply(b"opened" if opened else b"gate stayed shut", 200 if opened else 504, "text/plain")
 
     def route_echo(self, args, query):
         """Any method /echo: what the request looked like, as JSON."""

@@ -1,9 +1,13 @@
 """The demo, the project's main job, keeps working."""
 
+import re
+import signal
 import subprocess
 import sys
 
 import pytest
+
+import tovrel
 
 
 @pytest.mark.refleak_once
@@ -20,3 +24,17 @@ def test_demo_runs():
     assert "200 succeeded (200 bodies intact), 0 failed, in " in out
     assert "without the CA: refused, " in out
     assert "with the CA: 'Hello from the demo server!', certificate verified (result 0)" in out
+
+
+def test_serve_runs_only_the_server_until_terminated():
+    with subprocess.Popen([sys.executable, "-m", "tovrel.demo", "--serve"], stdout=subprocess.PIPE,
+                          stdin=subprocess.DEVNULL, text=True) as proc:
+        try:
+            banner = proc.stdout.readline()
+            base = re.match(r"demo server on (http://127\.0\.0\.1:\d+) ", banner).group(1)
+            with tovrel.Curl() as c:
+                c.setopt(tovrel.URL, base + "/hello")
+                assert c.perform_rs() == "Hello from the demo server!\n"
+        finally:
+            proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=30) == 0

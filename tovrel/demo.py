@@ -1,15 +1,23 @@
 """A tour of tovrel against a server it starts itself: ``python -m tovrel.demo``.
 
 Everything happens on 127.0.0.1; nothing needs setting up.
+``python -m tovrel.demo --serve`` only runs the demo server, for the programs
+in examples/ to talk to.
 """
 
+import argparse
+import base64
 import datetime
+import email.parser
+import email.policy
 import hashlib
 import http.server
 import io
 import json
 import os
+import signal
 import socketserver
+import struct
 import ssl
 import sys
 import tempfile
@@ -19,10 +27,41 @@ import time
 import tovrel
 
 DOWNLOAD_SIZE = 8 * 1024 * 1024
+WEBSOCKET_GUID = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
+
+
+def read_ws_frame(stream):
+    """One WebSocket frame from a client: (fin, opcode, payload), or None
+    when the connection ends."""
+    head = stream.read(2)
+    if len(head) < 2:
+        return None
+    fin, opcode = head[0] >> 7, head[0] & 0x0F
+    length = head[1] & 0x7F
+    if length == 126:
+        (length,) = struct.unpack("!H", stream.read(2))
+    elif length == 127:
+        (length,) = struct.unpack("!Q", stream.read(8))
+    mask = stream.read(4) if head[1] & 0x80 else b"\0\0\0\0"
+    payload = stream.read(length)
+    if len(payload) < length:
+        return None
+    return fin, opcode, bytes(b ^ mask[i % 4] for i, b in enumerate(payload))
+
+
+def ws_frame(fin, opcode, payload):
+    """A server-to-client WebSocket frame (never masked)."""
+    first = bytes([fin << 7 | opcode])
+    if len(payload) < 126:
+        return first + bytes([len(payload)]) + payload
+    if len(payload) < 1 << 16:
+        return first + struct.pack("!BH", 126, len(payload)) + payload
+    return first + struct.pack("!BQ", 127, len(payload)) + payload
 
 
 class DemoHandler(http.server.BaseHTTPRequestHandler):
-    """The demo's routes: a greeting, an echo for posts, a large download."""
+    """The demo's routes: a greeting, an echo for posts, a form reader, a
+    large download and a WebSocket echo."""
 
     protocol_version = "HTTP/1.1"
     server_version = "tovrel-demo"
@@ -38,9 +77,10 @@ class DemoHandler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def do_GET(self):
-        if self.path == "/hello":
+        path = self.path.partition("?")[0]
+        if path == "/hello":
             self.send_body(b"Hello from the demo server!\n", "text/plain")
-        elif self.path == "/download":
+        elif path == "/download":
             self.send_response(200)
             self.send_header("Content-Type", "application/octet-stream")
             self.send_header("Content-Length", str(DOWNLOAD_SIZE))
@@ -49,14 +89,53 @@ class DemoHandler(http.server.BaseHTTPRequestHandler):
             for _ in range(DOWNLOAD_SIZE // len(block)):
                 self.wfile.write(block)
                 time.sleep(0.01)  # slow enough to watch the progress bar
+        elif path == "/ws":
+            self.websocket_echo()
         else:
             self.send_error(404)
 
+    def websocket_echo(self):
+        """Upgrade to WebSocket and send every data frame back as it came."""
+        key = self.headers.get("Sec-WebSocket-Key")
+        if self.headers.get("Upgrade", "").lower() != "websocket" or not key:
+            self.send_error(400, "WebSocket upgrade expected")
+            return
+        accept = base64.b64encode(hashlib.sha1((key + WEBSOCKET_GUID).encode()).digest()).decode()
+        self.send_response(101)
+        self.send_header("Upgrade", "websocket")
+        self.send_header("Connection", "Upgrade")
+        self.send_header("Sec-WebSocket-Accept", accept)
+        self.end_headers()
+        self.wfile.flush()
+        self.close_connection = True
+        while (frame := read_ws_frame(self.rfile)) is not None:
+            fin, opcode, payload = frame
+            if opcode == 0x8:  # close: answer with the same status code
+                self.wfile.write(ws_frame(1, 0x8, payload[:2]))
+                return
+            reply = (fin, 0xA, payload) if opcode == 0x9 else (fin, opcode, payload)  # ping gets pong
+            self.wfile.write(ws_frame(*reply))
+            self.wfile.flush()
+
     def do_POST(self):
         body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        if self.path == "/form":
+            self.send_body(json.dumps(self.describe_form(body)).encode(), "application/json")
+            return
         reply = {"received": body.decode("utf-8", "replace"), "bytes": len(body),
                  "content_type": self.headers.get("Content-Type")}
         self.send_body(json.dumps(reply).encode(), "application/json")
+
+    def describe_form(self, body):
+        """The parts of a multipart/form-data body: name, file name, type, size."""
+        content_type = self.headers.get("Content-Type", "")
+        message = email.parser.BytesParser(policy=email.policy.HTTP).parsebytes(
+            b"Content-Type: " + content_type.encode() + b"\r\n\r\n" + body)
+        return {"parts": [{"name": part.get_param("name", header="content-disposition"),
+                           "filename": part.get_filename(),
+                           "content_type": part.get_content_type(),
+                           "size": len(part.get_payload(decode=True) or b"")}
+                          for part in message.iter_parts()]}
 
 
 class DemoServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
@@ -64,8 +143,8 @@ class DemoServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     request_queue_size = 256
 
 
-def start_server():
-    server = DemoServer(("127.0.0.1", 0), DemoHandler)
+def start_server(port=0):
+    server = DemoServer(("127.0.0.1", port), DemoHandler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server, f"http://127.0.0.1:{server.server_address[1]}"
 
@@ -275,7 +354,22 @@ def https_with_ca_from_memory():
         server.server_close()
 
 
-def main():
+def serve(port):
+    """Run only the demo server, until interrupted."""
+    server, base = start_server(port)
+    print(f"demo server on {base} (routes /hello, /download, POST /echo, POST /form, "
+          f"WebSocket /ws); Ctrl-C stops it", flush=True)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    try:
+        signal.pause()
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+def tour():
     print(describe_build())
     server, base = start_server()
     try:
@@ -287,6 +381,17 @@ def main():
         server.shutdown()
         server.server_close()
     https_with_ca_from_memory()
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m tovrel.demo", description="A tour of tovrel.")
+    parser.add_argument("--serve", action="store_true", help="only run the demo server, for examples/")
+    parser.add_argument("--port", type=int, default=0, help="the server's port with --serve (default: any)")
+    args = parser.parse_args(argv)
+    if args.serve:
+        serve(args.port)
+    else:
+        tour()
 
 
 if __name__ == "__main__":
