@@ -12,10 +12,6 @@ from tovrel import demo
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "examples")
 
-# The multipart builder (CurlMime.addpart and the keyword methods) is not in
-# every build of the compiled core yet; its example runs once it is.
-HAS_MIME_BUILDER = hasattr(tovrel.CurlMime, "add_file")
-
 
 @pytest.fixture(scope="module")
 def demo_base():
@@ -51,7 +47,6 @@ def test_many_downloads(demo_base):
     assert proc.stdout == f"50 of 50 downloads succeeded, {50 * len(b'Hello from the demo server!\n')} bytes\n"
 
 
-@pytest.mark.skipif(not HAS_MIME_BUILDER, reason="the MIME builder is not in this build of the core")
 def test_upload_form(demo_base, tmp_path):
     upload = tmp_path / "picture.bin"
     upload.write_bytes(bytes(range(256)) * 40)
