@@ -9,7 +9,7 @@ import pytest
 
 from certs import Authority
 from protocol_servers import FtpServer, SshServer
-from servers import HttpServer, HttpsServer, UnixHttpServer, server_context
+from servers import HttpServer, HttpsServer, UnixHttpServer
 from wsserver import WebSocketServer
 
 # --refleak=WARMUPS:RUNS under the debug interpreter
@@ -55,7 +55,7 @@ def http_server():
 def ws_server(request, authority):
     """A real WebSocket server on 127.0.0.1 (routes in wsserver.Routes)."""
     if request.param == "wss":
-        server = WebSocketServer(ssl_context=server_context(authority, "127.0.0.1"),
+        server = WebSocketServer(certificate=authority.issue("127.0.0.1"),
                                  client_options=[("CAINFO_BLOB", authority.pem)])
     else:
         server = WebSocketServer()

@@ -4,7 +4,7 @@ import os
 import shutil
 import socket
 import subprocess
-import threading
+import sys
 import time
 
 
@@ -28,26 +28,42 @@ def wait_for_port(port, process=None, timeout=10.0):
 
 
 class FtpServer:
-    """An anonymous FTP server (pyftpdlib) serving ``root``."""
+    """An anonymous FTP server (pyftpdlib) serving ``root``.
+
+    It runs in a child process: pyftpdlib keeps per-session bookkeeping
+    that would otherwise show up in the reference counts of reference-leak
+    runs, and its log lines stay out of this process's output."""
+
+    CHILD = """
+import sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import ThreadedFTPServer
+import logging
+logging.basicConfig(level=logging.ERROR)
+authorizer = DummyAuthorizer()
+authorizer.add_anonymous(sys.argv[1])
+handler = type("Handler", (FTPHandler,), {"authorizer": authorizer})
+server = ThreadedFTPServer(("127.0.0.1", 0), handler)
+print(server.socket.getsockname()[1], flush=True)
+server.serve_forever(timeout=0.05)
+"""
 
     def __init__(self, root):
-        from pyftpdlib.authorizers import DummyAuthorizer
-        from pyftpdlib.handlers import FTPHandler
-        from pyftpdlib.servers import ThreadedFTPServer
-
-        authorizer = DummyAuthorizer()
-        authorizer.add_anonymous(str(root))
-        handler = type("Handler", (FTPHandler,), {"authorizer": authorizer, "log_prefix": ""})
-        self.server = ThreadedFTPServer(("127.0.0.1", 0), handler)
-        self.port = self.server.socket.getsockname()[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, kwargs={"timeout": 0.05}, daemon=True)
-        self.thread.start()
+        self.process = subprocess.Popen([sys.executable, "-c", self.CHILD, str(root)], stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.PIPE, text=True)
+        self.port = int(self.process.stdout.readline())
 
     def url(self, path="/"):
         return f"ftp://127.0.0.1:{self.port}{path}"
 
     def close(self):
-        self.server.close_all()
+        self.process.terminate()
+        try:
+            self.process.wait(10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+        self.process.stdout.close()
 
 
 class SshServer:
@@ -72,7 +88,9 @@ class SshServer:
             f.write(f"Port {self.port}\nListenAddress 127.0.0.1\nHostKey {self.host_key}\n"
                     f"PidFile {folder}/sshd.pid\nUsePAM no\nStrictModes no\nPasswordAuthentication no\n"
                     "KbdInteractiveAuthentication no\nAuthorizedKeysFile none\nLogLevel ERROR\n"
-                    "Subsystem sftp internal-sftp\n")
+                    "Subsystem sftp internal-sftp\n"
+                    # tests log in and fail on purpose, many times over
+                    "PerSourcePenalties no\nMaxStartups 100\n")
         os.makedirs("/run/sshd", exist_ok=True)
         self.process = subprocess.Popen([sshd, "-D", "-e", "-f", config], stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)

@@ -10,6 +10,7 @@ the ``python_subprocess`` fixture), where nothing in this process can leak,
 run once.
 """
 
+import functools
 import gc
 import sys
 
@@ -45,6 +46,23 @@ def leaking(deltas):
     return all(delta > 0 for delta in deltas)
 
 
+def spent(finalizer):
+    # A dependent fixture's teardown that has already run: finishing a
+    # finished fixture does nothing.
+    owner = getattr(getattr(finalizer, "func", None), "__self__", None)
+    return isinstance(finalizer, functools.partial) and owner is not None and \
+        getattr(owner, "cached_result", True) is None
+
+
+def prune_spent_finalizers(session):
+    # A function-scoped fixture that depends on a broader one leaves its
+    # teardown on the broader one's list until that one ends: harmless for
+    # one run of a test, but the list would grow with every repetition.
+    for fixturedefs in session._fixturemanager._arg2fixturedefs.values():
+        for fixturedef in fixturedefs:
+            fixturedef._finalizers[:] = [fin for fin in fixturedef._finalizers if not spent(fin)]
+
+
 def log(item, reports):
     for report in reports:
         item.ihook.pytest_runtest_logreport(report=report)
@@ -71,6 +89,7 @@ def pytest_runtest_protocol(item, nextitem):
         reports = runtestprotocol(item, nextitem=nextitem, log=False)
         if any(report.failed or report.skipped for report in reports):
             break
+        prune_spent_finalizers(item.session)
         refs, blocks = counts()
         if run >= warmups:
             ref_deltas[run - warmups] = refs - refs_before

@@ -21,15 +21,20 @@ def fails_verification(curl, url):
     return info.value.args[0] == tovrel.E_PEER_FAILED_VERIFICATION
 
 
+@pytest.fixture(scope="module")
+def other_authority():
+    """A second CA that has signed nothing the servers use."""
+    return Authority("unrelated CA")
+
+
 class TestSetCaCerts:
     def test_fails_without_and_succeeds_with_the_ca(self, curl, https_server, authority):
         assert fails_verification(curl, https_server.url("/bytes/10"))
         curl.set_ca_certs(authority.pem)
         assert fetch(curl, https_server.url("/bytes/10")) == pattern_bytes(10)
 
-    def test_str_and_text_around_the_certificates(self, curl, https_server, authority):
-        other = Authority("unrelated CA")
-        data = "leading text\n" + other.pem.decode() + authority.pem.decode() + "trailing text\n"
+    def test_str_and_text_around_the_certificates(self, curl, https_server, authority, other_authority):
+        data = "leading text\n" + other_authority.pem.decode() + authority.pem.decode() + "trailing text\n"
         curl.set_ca_certs(data)
         assert fetch(curl, https_server.url("/bytes/10")) == pattern_bytes(10)
 
@@ -109,10 +114,10 @@ class TestTrustScope:
         curl.reset()
         assert fails_verification(curl, https_server.url("/bytes/10"))
 
-    def test_replacement_takes_the_old_ca_away(self, curl, https_server, authority):
+    def test_replacement_takes_the_old_ca_away(self, curl, https_server, authority, other_authority):
         curl.set_ca_certs(authority.pem)
         assert fetch(curl, https_server.url("/bytes/10"))
-        curl.set_ca_certs(Authority("another CA").pem)
+        curl.set_ca_certs(other_authority.pem)
         assert fails_verification(curl, https_server.url("/bytes/10"))
 
 

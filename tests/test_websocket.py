@@ -31,9 +31,11 @@ OUTSIDE_WRITEFUNCTION = RUNNING + " outside WRITEFUNCTION callback"
 
 
 @pytest.fixture
-def tag():
+def tag(ws_server):
     """Names this test's connection, so the server's notes are its own."""
-    return uuid.uuid4().hex
+    name = uuid.uuid4().hex
+    yield name
+    ws_server.forget(name)
 
 
 def configure(c, ws_server, url):

@@ -1,21 +1,29 @@
-"""A real WebSocket server on 127.0.0.1 for the tests, on a thread of its own.
+"""A real WebSocket server on 127.0.0.1 for the tests, in a child process.
 
 Each route is a small script the server plays on one connection.  What the
 server observes (messages, the close frame it got, whether a pong came) is
 put on a queue named by the ``tag`` query parameter, so a test reads only
 what its own connection produced.
+
+The server runs in a process of its own and reports what it observes on
+its standard output: its connections and threads stay out of the test
+process, whose reference counts the reference-leak runs watch.
 """
 
+import ast
 import collections
+import os
 import queue
 import socket
+import ssl
+import subprocess
+import sys
+import tempfile
 import threading
 import urllib.parse
 
 import tovrel
-
 from websockets.exceptions import ConnectionClosed
-from websockets.sync.server import serve
 
 from servers import pattern_bytes
 
@@ -108,29 +116,34 @@ class Routes:
 class WebSocketServer:
     """A WebSocket server on 127.0.0.1; ``url(route, tag)`` gives a full URL.
 
-    Given an ``ssl.SSLContext`` it speaks TLS and its URLs are ``wss://``;
-    everything else stays the same.  ``client_options`` lists the
-    ``(option name, value)`` pairs a client needs to talk to it (for TLS,
-    the CA that signed its certificate).
+    Given ``certificate`` (a (cert PEM, key PEM) pair) it speaks TLS and its
+    URLs are ``wss://``; everything else stays the same.  ``client_options``
+    lists the ``(option name, value)`` pairs a client needs to talk to it
+    (for TLS, the CA that signed its certificate).
     """
 
-    def __init__(self, ssl_context=None, client_options=()):
-        self.scheme = "wss" if ssl_context is not None else "ws"
+    def __init__(self, certificate=None, client_options=()):
+        self.scheme = "wss" if certificate is not None else "ws"
         self.client_options = list(client_options)
         # The server hangs up without a TLS close_notify: over TLS libcurl
         # reports that as a receive error, over plain TCP as an empty read.
-        self.hangup_code = tovrel.E_RECV_ERROR if ssl_context is not None else tovrel.E_GOT_NOTHING
+        self.hangup_code = tovrel.E_RECV_ERROR if certificate is not None else tovrel.E_GOT_NOTHING
         self._observed = collections.defaultdict(queue.Queue)
         self._lock = threading.Lock()
-        self._routes = Routes(self._note)
-        # libcurl keeps its end of the connection open after the closing
-        # handshake; the server drops it once close_timeout has passed.  No
-        # test depends on that wait, it only bounds each connection's end.
-        self.server = serve(self._handle, "127.0.0.1", 0, ssl=ssl_context, compression=None,
-                            ping_interval=None, max_size=None, close_timeout=0.1)
-        self.port = self.server.socket.getsockname()[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
+        self._folder = tempfile.TemporaryDirectory()
+        args = [sys.executable, os.path.abspath(__file__)]
+        if certificate is not None:
+            for name, pem in zip(("cert.pem", "key.pem"), certificate):
+                path = os.path.join(self._folder.name, name)
+                with open(path, "wb") as f:
+                    f.write(pem)
+                args.append(path)
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.path.dirname(os.path.abspath(__file__)),
+                                                                        os.environ.get("PYTHONPATH")])))
+        self._process = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True)
+        self.port = int(self._process.stdout.readline())
+        self._reader = threading.Thread(target=self._read_notes, daemon=True)
+        self._reader.start()
 
     def url(self, route, tag="-", **query):
         query = urllib.parse.urlencode({"tag": tag, **query})
@@ -140,22 +153,78 @@ class WebSocketServer:
         """The next thing the server noted for ``tag``."""
         return self._queue(tag).get(timeout=timeout)
 
+    def forget(self, tag):
+        """Drop what is left of ``tag``'s notes (its test is over)."""
+        with self._lock:
+            self._observed.pop(tag, None)
+
     def _queue(self, tag):
         with self._lock:
             return self._observed[tag]
 
-    def _note(self, tag, event):
-        self._queue(tag).put(event)
+    def _read_notes(self):
+        for line in self._process.stdout:
+            try:
+                tag, event = ast.literal_eval(line)
+            except (SyntaxError, ValueError):
+                print("wsserver: unreadable note", repr(line), file=sys.stderr)
+                continue
+            self._queue(tag).put(event)
 
-    def _handle(self, ws):
+    def close(self):
+        self._process.stdin.close()  # the child ends when its stdin does
+        try:
+            self._process.wait(10)
+        except subprocess.TimeoutExpired:
+            self._process.kill()
+        self._reader.join(10)
+        self._process.stdout.close()
+        self._folder.cleanup()
+
+
+def serve_in_this_process(cert_path=None, key_path=None):
+    """The child's side: serve, report the port, then one note per line."""
+    from websockets.sync.server import serve
+
+    context = None
+    if cert_path is not None:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert_path, key_path)
+    lock = threading.Lock()
+
+    def plain(value):
+        # enum members (websockets' close codes) as the ints they are
+        if isinstance(value, tuple):
+            return tuple(plain(item) for item in value)
+        if isinstance(value, int) and not isinstance(value, bool):
+            return int(value)
+        return value
+
+    def note(tag, event):
+        with lock:
+            print(repr((tag, plain(event))), flush=True)
+
+    routes = Routes(note)
+
+    def handle(ws):
         url = urllib.parse.urlsplit(ws.request.path)
         query = dict(urllib.parse.parse_qsl(url.query))
-        route = getattr(self._routes, "route_" + url.path.strip("/"), None)
+        route = getattr(routes, "route_" + url.path.strip("/"), None)
         if route is None:
             ws.close(4404, "no such route")
             return
         route(ws, query, query.get("tag", "-"))
 
-    def close(self):
-        self.server.shutdown()
-        self.thread.join()
+    # libcurl keeps its end of the connection open after the closing
+    # handshake; the server drops it once close_timeout has passed.  No
+    # test depends on that wait, it only bounds each connection's end.
+    server = serve(handle, "127.0.0.1", 0, ssl=context, compression=None, ping_interval=None, max_size=None,
+                   close_timeout=0.1)
+    print(server.socket.getsockname()[1], flush=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    sys.stdin.read()  # until the parent closes it
+    server.shutdown()
+
+
+if __name__ == "__main__":
+    serve_in_this_process(*sys.argv[1:])
