@@ -1,7 +1,8 @@
 # Two commands do everything on a fresh machine:
 #   make demo   show what tovrel does
 #   make test   build the environment and tovrel, run the test suite
-.PHONY: demo test asan clean
+#   make bench  tovrel beside raw libcurl and the pure-Python clients
+.PHONY: demo test asan bench bench-quick clean
 
 PYTHON := python3.15
 
@@ -13,6 +14,14 @@ test:
 
 asan:
 	TOVREL_BUILD=asan dev/run dev/sanitized $(PYTHON) -m pytest -p no:cacheprovider
+
+# Timings against raw libcurl and the pure-Python clients (benchmarks/README.md);
+# not part of the test suite or CI.
+bench:
+	dev/run $(PYTHON) benchmarks/run.py
+
+bench-quick:
+	dev/run $(PYTHON) benchmarks/run.py --quick
 
 clean:
 	rm -rf build

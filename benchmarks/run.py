@@ -1,0 +1,562 @@
+"""tovrel side by side with raw libcurl (C) and the pure-Python clients.
+
+    python3.15 benchmarks/run.py            # everything: RESULTS.md and scaling.png
+    python3.15 benchmarks/run.py --quick    # three ratios to raw libcurl, printed
+
+nginx (one worker) serves generated files on 127.0.0.1, pinned to one CPU;
+every client runs in a fresh process pinned to the other, the clients of a
+workload interleaved, several repetitions each.  See README.md.
+"""
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(REPO, "tests"))
+
+from certs import Authority  # noqa: E402
+from nginxserver import Nginx, free_port, nginx_lacks_quic  # noqa: E402
+
+PYTHON = sys.executable
+SERVER_CPUS = {1}
+CLIENT_CPUS = {0}
+FILES = {"0": 0, "1k": 1024, "100k": 100 * 1024, "10m": 10 * 1024 * 1024, "256m": 256 * 1024 * 1024}
+MIB = 1024 * 1024
+
+SEQ_PEERS = ["requests", "httpx", "urllib3", "http.client", "aiohttp"]
+CONC_PEERS = ["aiohttp", "requests", "httpx", "urllib3", "http.client"]
+BIG_PEERS = ["requests", "httpx", "urllib3", "http.client", "aiohttp"]
+SCALE_LEVELS = [1, 10, 50, 200, 1000]
+
+
+def log(*parts):
+    print(*parts, file=sys.stderr, flush=True)
+
+
+def pin_client():
+    os.sched_setaffinity(0, CLIENT_CPUS)
+
+
+# ---------------------------------------------------------------------------
+# the fixtures: files, certificate, servers, the C program
+
+def make_files(folder):
+    block = os.urandom(MIB)
+    for name, size in FILES.items():
+        with open(os.path.join(folder, name + ".bin"), "wb") as f:
+            left = size
+            while left:
+                f.write(block[:min(left, MIB)])
+                left -= min(left, MIB)
+    os.chmod(folder, 0o755)
+
+
+def build_reference(folder):
+    binary = os.path.join(folder, "reference")
+    flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libcurl"], capture_output=True, text=True,
+                           check=True).stdout.split()
+    subprocess.run(["cc", "-O2", "-Wall", "-Wextra", "-Werror", "-o", binary,
+                    os.path.join(HERE, "reference.c"), *flags], check=True)
+    return binary
+
+
+class EchoServer:
+    """benchmarks/wsecho.py in a process of its own, pinned like nginx."""
+
+    def __init__(self):
+        self.port = free_port()
+        self.process = subprocess.Popen(
+            [PYTHON, os.path.join(HERE, "wsecho.py"), str(self.port)], stdout=subprocess.PIPE, text=True,
+            preexec_fn=lambda: os.sched_setaffinity(0, SERVER_CPUS))
+        if self.process.stdout.readline().strip() != "ready":
+            self.close()
+            raise RuntimeError("the WebSocket echo server did not start")
+        self.url = f"ws://127.0.0.1:{self.port}/"
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.process.stdout.close()
+
+
+# ---------------------------------------------------------------------------
+# running one client once
+
+class Bench:
+    def __init__(self, reference, nginx, cafile):
+        self.reference = reference
+        self.nginx = nginx
+        self.cafile = cafile
+
+    def url(self, name, scheme="http"):
+        return self.nginx.url(name + ".bin", scheme)
+
+    def command(self, client, spec):
+        """argv for ``client`` on ``spec`` (a dict of workload parameters)."""
+        w = spec["workload"]
+        if client == "libcurl":
+            if w == "seq":
+                return [self.reference, "seq", spec["url"], str(spec["seconds"])]
+            if w == "multi":
+                extra = [spec["protocol"], self.cafile] if spec.get("protocol") else []
+                return [self.reference, "multi", spec["url"], str(spec["inflight"]), str(spec["seconds"]), *extra]
+            if w == "big":
+                return [self.reference, "big", spec["url"], str(spec["count"]), str(spec.get("buffersize", 0))]
+            if w == "idle":
+                return [self.reference, "idle", str(spec["count"]), spec["url"]]
+            if w == "ws":
+                return [self.reference, "ws", spec["url"], spec["mode"], str(spec["size"]), str(spec["seconds"])]
+        args = dict(spec, client=client.split("[")[0])
+        if client.endswith("[view]"):
+            args["view"] = True
+        if spec.get("protocol"):
+            args["cafile"] = self.cafile
+        return [PYTHON, os.path.join(HERE, "clients.py"), json.dumps(args)]
+
+    def run_once(self, client, spec):
+        argv = self.command(client, spec)
+        done = subprocess.run(argv, capture_output=True, text=True, preexec_fn=pin_client, timeout=120)
+        if done.returncode != 0:
+            raise RuntimeError(f"{client} on {spec}: exit {done.returncode}\n{done.stderr[-3000:]}")
+        return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+class Series:
+    """Repeated runs of one client on one workload."""
+
+    def __init__(self, label, client, spec):
+        self.label = label
+        self.client = client
+        self.spec = spec
+        self.runs = []
+
+    def rates(self):
+        """Transfers (or round trips) per second; bytes per second for
+        downloads and 1 MiB WebSocket frames; bytes per handle for idle
+        handles."""
+        w = self.spec["workload"]
+        if w == "idle":
+            return [r["bytes"] / r["count"] for r in self.runs]
+        if w == "big" or self.spec.get("mode") == "bulk":
+            return [r["bytes"] / r["wall"] for r in self.runs]
+        return [r["count"] / r["wall"] for r in self.runs]
+
+    def median(self):
+        return statistics.median(self.rates())
+
+    def cpu_per_unit(self):
+        """Median client CPU time per transfer (µs), or per MiB for downloads."""
+        if self.spec["workload"] == "big":
+            return statistics.median(r["cpu"] / (r["bytes"] / MIB) * 1e6 for r in self.runs)
+        if self.spec["workload"] == "idle":
+            return 0.0
+        return statistics.median(r["cpu"] / r["count"] * 1e6 for r in self.runs)
+
+
+def interleaved(bench, series, repetitions):
+    """Run every series ``repetitions`` times, one round through all of them
+    per repetition, so a slow moment of the machine hits all alike."""
+    for rep in range(repetitions):
+        for s in series:
+            s.runs.append(bench.run_once(s.client, s.spec))
+        log(f"  round {rep + 1}/{repetitions}: " + ", ".join(
+            f"{s.label}{' @' + str(s.spec['inflight']) if 'inflight' in s.spec else ''} {s.rates()[-1]:,.0f}"
+            for s in series))
+    return series
+
+
+# ---------------------------------------------------------------------------
+# the workloads
+
+def seq_series(bench, seconds, peers):
+    spec = {"workload": "seq", "url": bench.url("1k"), "seconds": seconds}
+    return [Series(c, c, spec) for c in ["libcurl", "tovrel", *peers]]
+
+
+def conc_series(bench, seconds, inflight, peers):
+    spec = {"workload": "multi", "url": bench.url("1k"), "seconds": seconds, "inflight": inflight}
+    out = [Series("libcurl", "libcurl", spec), Series("tovrel", "tovrel", spec)]
+    if peers is not None:
+        out.append(Series("tovrel socket_action", "tovrel-socket", spec))
+        out += [Series(c + (" (threads)" if c != "aiohttp" else " (tasks)"), c, spec) for c in peers]
+    return out
+
+
+def big_series(bench, count, full):
+    url = bench.url("256m")
+    out = []
+    for buffersize in ([0, MIB] if full else [0]):
+        spec = {"workload": "big", "url": url, "count": count, "buffersize": buffersize}
+        size = "1 MiB" if buffersize else "default"
+        out.append(Series(f"libcurl, {size} buffer", "libcurl", spec))
+        out.append(Series(f"tovrel memoryview, {size} buffer", "tovrel[view]", spec))
+        if full:
+            out.append(Series(f"tovrel bytes, {size} buffer", "tovrel", spec))
+    if full:
+        spec = {"workload": "big", "url": url, "count": count}
+        out += [Series(c, c, spec) for c in BIG_PEERS]
+    return out
+
+
+def ratio(a, b):
+    return a.median() / b.median()
+
+
+def quick(bench):
+    log("sequential 1 KiB GETs")
+    seq = interleaved(bench, seq_series(bench, 0.8, []), 3)
+    log("1 KiB GETs, 50 in flight")
+    conc = interleaved(bench, conc_series(bench, 0.8, 50, None), 3)
+    log("256 MiB download")
+    big = interleaved(bench, big_series(bench, 2, False), 3)
+    print(f"seq={ratio(seq[1], seq[0]):.3f} conc={ratio(conc[1], conc[0]):.3f} big={ratio(big[1], big[0]):.3f}")
+
+
+# ---------------------------------------------------------------------------
+# the full run: each group is measured, then rendered as a Markdown section
+
+def by(group, label):
+    return next(s for s in group if s.label == label)
+
+
+def run_seq(bench, results):
+    results["seq"] = interleaved(bench, seq_series(bench, 1.0, SEQ_PEERS), 5)
+
+
+def run_conc(bench, results):
+    results["conc"] = interleaved(bench, conc_series(bench, 1.0, 50, CONC_PEERS), 5)
+
+
+def run_big(bench, results):
+    results["big"] = interleaved(bench, big_series(bench, 2, True), 5)
+
+
+def run_scale(bench, results):
+    scale = []
+    for level in SCALE_LEVELS:
+        spec = {"workload": "multi", "url": bench.url("1k"), "seconds": 0.8, "inflight": level}
+        for label, client in [("libcurl", "libcurl"), ("tovrel", "tovrel"),
+                              ("tovrel socket_action", "tovrel-socket"), ("aiohttp", "aiohttp")]:
+            scale.append(Series(label, client, spec))
+    results["scale"] = interleaved(bench, scale, 3)
+    idle = {"workload": "idle", "url": bench.url("1k"), "count": 10000}
+    results["idle"] = interleaved(bench, [Series("libcurl", "libcurl", idle), Series("tovrel", "tovrel", idle)], 3)
+
+
+def run_ws(bench, results):
+    echo = EchoServer()
+    try:
+        ws = []
+        for mode, size in [("rtt", 64), ("bulk", MIB)]:
+            spec = {"workload": "ws", "url": echo.url, "mode": mode, "size": size, "seconds": 1.0}
+            ws += [Series(c, c, spec) for c in ["libcurl", "tovrel", "websockets"]]
+        results["ws"] = interleaved(bench, ws, 3)
+    finally:
+        echo.close()
+
+
+def run_proto(bench, results):
+    spec = {"workload": "multi", "url": bench.url("1k", "https"), "seconds": 1.0, "inflight": 50,
+            "protocol": "h2"}
+    proto = [Series("libcurl HTTP/2", "libcurl", spec), Series("tovrel HTTP/2", "tovrel", spec),
+             Series("httpx HTTP/2", "httpx-h2", spec)]
+    missing = nginx_lacks_quic() if bench.nginx.quic else "nginx serves no QUIC here"
+    if missing is None:
+        spec3 = dict(spec, protocol="h3")
+        proto += [Series("libcurl HTTP/3", "libcurl", spec3), Series("tovrel HTTP/3", "tovrel", spec3)]
+    results["proto"] = proto
+    results["h3_missing"] = missing
+    interleaved(bench, proto, 3)
+
+
+def fmt_rate(value, unit):
+    if unit == "MB/s":
+        return f"{value / 1e6:,.0f} MB/s"
+    if unit == "B":
+        return f"{value:,.0f} B"
+    return f"{value:,.0f}/s"
+
+
+def spread(s, unit):
+    rates = s.rates()
+    return f"{fmt_rate(min(rates), unit)} – {fmt_rate(max(rates), unit)}"
+
+
+def table(series, unit, reference, tovrel=None, cpu_unit="µs/req"):
+    """Markdown rows: median, min–max, CPU, ratio to the reference and, for
+    peers, how many times faster tovrel is."""
+    lines = [f"| client | median | min – max | client CPU ({cpu_unit}) | × libcurl | tovrel × this |",
+             "|---|---:|---:|---:|---:|---:|"]
+    for s in series:
+        faster = f"{ratio(tovrel, s):.2f}" if tovrel is not None and s is not tovrel else ""
+        lines.append(f"| {s.label} | {fmt_rate(s.median(), unit)} | {spread(s, unit)} | {s.cpu_per_unit():.1f} | "
+                     f"{ratio(s, reference):.3f} | {faster} |")
+    return "\n".join(lines)
+
+
+def render_targets(results):
+    if not all(k in results for k in ("seq", "conc", "big")):
+        return []
+    seq, conc, big = results["seq"], results["conc"], results["big"]
+    lines = ["## Targets", "", "| target | measured | met |", "|---|---:|:---:|"]
+
+    def target(name, value, goal):
+        lines.append(f"| {name} (≥ {goal}) | {value:.3f} | {'yes' if value >= goal else 'no'} |")
+
+    target("sequential 1 KiB: tovrel / libcurl", ratio(by(seq, "tovrel"), by(seq, "libcurl")), 0.95)
+    target("sequential 1 KiB: tovrel / requests", ratio(by(seq, "tovrel"), by(seq, "requests")), 5)
+    target("50 in flight: tovrel perform/select / libcurl multi", ratio(by(conc, "tovrel"), by(conc, "libcurl")),
+           0.85)
+    target("50 in flight: tovrel / aiohttp", ratio(by(conc, "tovrel"), by(conc, "aiohttp (tasks)")), 3.5)
+    for size in ["default", "1 MiB"]:
+        target(f"256 MiB, memoryview, {size} buffer: tovrel / libcurl",
+               ratio(by(big, f"tovrel memoryview, {size} buffer"), by(big, f"libcurl, {size} buffer")), 0.9)
+    return lines + [""]
+
+
+def render_seq(results):
+    seq = results["seq"]
+    return ["## 1. Sequential 1 KiB GETs, one reused handle or session", "",
+            table(seq, "req", by(seq, "libcurl"), by(seq, "tovrel")), ""]
+
+
+def render_conc(results):
+    conc = results["conc"]
+    return ["## 2. 1 KiB GETs, 50 in flight", "",
+            "tovrel: `CurlMulti` with perform/info_read/select, and socket_action from a `selectors` loop; "
+            "aiohttp: 50 tasks on one session; the synchronous clients: 50 threads, a session each.", "",
+            table(conc, "req", by(conc, "libcurl"), by(conc, "tovrel")), ""]
+
+
+def render_big(results):
+    big = results["big"]
+    return ["## 3. One 256 MiB download", "",
+            "The body goes to a callable (tovrel, libcurl) or is streamed in 64 KiB reads (the peers) "
+            "and dropped. CPU is per MiB.", "",
+            table(big, "MB/s", by(big, "libcurl, default buffer"), by(big, "tovrel memoryview, default buffer"),
+                  "µs/MiB"), ""]
+
+
+def render_scale(results):
+    import tovrel
+    scale = results["scale"]
+    lines = ["## 4. Scaling: 1 KiB GETs at 1 to 1000 in flight", "",
+             "Requests per second (median); in brackets the ratio to libcurl at the same level. "
+             "Plot: [scaling.png](scaling.png).", ""]
+    labels = ["libcurl", "tovrel", "tovrel socket_action", "aiohttp"]
+    lines.append("| in flight | " + " | ".join(labels) + " |")
+    lines.append("|---:|" + "---:|" * len(labels))
+    for level in SCALE_LEVELS:
+        row = [s for s in scale if s.spec["inflight"] == level]
+        base = by(row, "libcurl")
+        cells = [f"{by(row, l).median():,.0f}" + ("" if l == "libcurl" else f" ({ratio(by(row, l), base):.2f})")
+                 for l in labels]
+        lines.append(f"| {level} | " + " | ".join(cells) + " |")
+    lines.append("")
+    idle = results["idle"]
+    per_idle = {s.label: s.median() for s in idle}
+    top = SCALE_LEVELS[-1]
+    per_flight = {label: statistics.median((r["rss_peak_kib"] - r["rss_base_kib"]) * 1024 / top
+                                           for r in by([s for s in scale if s.spec["inflight"] == top], label).runs)
+                  for label in ("libcurl", "tovrel")}
+    curl_size = sys.getsizeof(tovrel.Curl())
+    lines += ["Memory (resident set, median of the runs):", "",
+              "| | libcurl | tovrel | tovrel / libcurl |", "|---|---:|---:|---:|",
+              f"| per idle handle (10,000 with URL and callback set) | {per_idle['libcurl']:,.0f} B | "
+              f"{per_idle['tovrel']:,.0f} B | {per_idle['tovrel'] / per_idle['libcurl']:.2f} |",
+              f"| per in-flight transfer (peak at {top} in flight, above the process before "
+              f"its handles) | {per_flight['libcurl']:,.0f} B | {per_flight['tovrel']:,.0f} B | "
+              f"{per_flight['tovrel'] / per_flight['libcurl']:.2f} |", "",
+              f"A `tovrel.Curl` object itself is {curl_size} bytes; the Python objects the benchmark makes per "
+              "transfer (the object, its write callable) are part of tovrel's figures.", ""]
+    return lines
+
+
+def render_ws(results):
+    ws = results["ws"]
+    lines = ["## 5. WebSocket echo", "",
+             "Against a python3-websockets (asyncio) echo server on CPU 1: round trips of 64-byte binary "
+             "frames, and 1 MiB frames (MB/s of payload sent and echoed back). The server is in Python, so "
+             "it bounds every client here.", ""]
+    for mode, unit, title in [("rtt", "req", "64-byte round trips"), ("bulk", "MB/s", "1 MiB frames")]:
+        group = [s for s in ws if s.spec["mode"] == mode]
+        lines += [f"**{title}**", "", table(group, unit, by(group, "libcurl"), by(group, "tovrel"),
+                                            "µs/round trip"), ""]
+    return lines
+
+
+def render_proto(results):
+    proto = results["proto"]
+    lines = ["## 6. HTTP/2 and HTTP/3: 50 streams multiplexed on one connection", "",
+             "1 KiB GETs over TLS; libcurl and tovrel through a multi handle with PIPE_MULTIPLEX and one "
+             "connection per host, httpx through its HTTP/2 support (h2) with 50 tasks on one connection.", "",
+             table(proto, "req", proto[0], proto[1]), ""]
+    if results["h3_missing"]:
+        lines += [f"HTTP/3 was skipped: {results['h3_missing']}.", ""]
+    else:
+        lines += ["The HTTP/3 rows' ratios are to libcurl over HTTP/2; compare the two HTTP/3 rows with "
+                  "each other: tovrel / libcurl over HTTP/3 = "
+                  f"{ratio(by(proto, 'tovrel HTTP/3'), by(proto, 'libcurl HTTP/3')):.3f}.", ""]
+    return lines
+
+
+GROUPS = {
+    "seq": ("1. sequential 1 KiB GETs on one handle", run_seq, render_seq),
+    "conc": ("2. 1 KiB GETs, 50 in flight", run_conc, render_conc),
+    "big": ("3. one 256 MiB download", run_big, render_big),
+    "scale": ("4. scaling: 1 KiB GETs at 1 to 1000 in flight, and memory", run_scale, render_scale),
+    "ws": ("5. WebSocket echo round trips", run_ws, render_ws),
+    "proto": ("6. HTTP/2 and HTTP/3, 50 streams on one connection", run_proto, render_proto),
+}
+
+
+def machine():
+    import platform
+    import tovrel
+    return (f"{os.cpu_count()} CPUs, Linux {platform.release()}, Python {platform.python_version()}, "
+            f"libcurl {tovrel.version_info()[1]}, nginx {nginx_version()}")
+
+
+def full(bench, out_dir, only):
+    results = {}
+    started = time.monotonic()
+    for name in only:
+        title, run, _ = GROUPS[name]
+        log(title)
+        run(bench, results)
+    elapsed = time.monotonic() - started
+    lines = render_targets(results)
+    for name in only:
+        lines += GROUPS[name][2](results)
+    if only != list(GROUPS):
+        print("\n".join(lines))
+        return
+    header = ["# Benchmark results", "",
+              f"Written by `make bench` on {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())} "
+              f"in {elapsed / 60:.1f} minutes: {machine()}. nginx runs one worker on CPU 1, each client a "
+              "fresh process on CPU 0. Rates are medians of the repetitions; every ratio compares medians "
+              "from this one run. \"× libcurl\" is the client's rate divided by raw libcurl's; "
+              "\"tovrel × this\" is tovrel's rate divided by this client's.", ""]
+    with open(os.path.join(out_dir, "RESULTS.md"), "w") as f:
+        f.write("\n".join(header + lines))
+    log(f"wrote {os.path.join(out_dir, 'RESULTS.md')}")
+    plot_scaling(results, out_dir)
+
+
+def plot_scaling(results, out_dir):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    scale = results["scale"]
+    fig, ax = plt.subplots(figsize=(7, 4.5), dpi=120)
+    for label, style in [("libcurl", "o-"), ("tovrel", "s-"), ("tovrel socket_action", "^--"),
+                         ("aiohttp", "x:")]:
+        points = [(s.spec["inflight"], s.median()) for s in scale if s.label == label]
+        ax.plot([p[0] for p in points], [p[1] for p in points], style, label=label)
+    ax.set_xscale("log")
+    ax.set_xlabel("transfers in flight")
+    ax.set_ylabel("1 KiB GETs per second")
+    ax.set_title("Scaling on one client CPU (nginx on the other)")
+    ax.set_ylim(bottom=0)
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(os.path.join(out_dir, "scaling.png"))
+    log(f"wrote {os.path.join(out_dir, 'scaling.png')}")
+
+
+def nginx_version():
+    from nginxserver import nginx_binary
+    text = subprocess.run([nginx_binary(), "-v"], capture_output=True, text=True).stderr
+    return text.strip().split("/")[-1]
+
+
+def profile(bench, client, spec, out_dir):
+    """One run of ``client`` under perf (CPU clock samples, call graphs,
+    Python frames named through the interpreter's perf support)."""
+    data = os.path.join(out_dir, f"perf-{client.replace('[', '-').strip(']')}-{spec['workload']}.data")
+    argv = ["perf", "record", "-e", "cpu-clock", "-F", "4999", "-g", "-o", data, "--",
+            *bench.command(client, spec)]
+    env = dict(os.environ, PYTHONPERFSUPPORT="1")
+    done = subprocess.run(argv, capture_output=True, text=True, preexec_fn=pin_client, env=env, timeout=300)
+    if done.returncode != 0:
+        raise SystemExit(done.stderr)
+    print(done.stdout.strip())
+    report = subprocess.run(["perf", "report", "-i", data, "--no-children", "--percent-limit", "0.7",
+                             "--stdio", "-g", "none", "--sort", "dso,symbol"],
+                            capture_output=True, text=True)
+    print(report.stdout)
+    log(f"perf data in {data}: perf report -i {data}")
+
+
+PROFILES = {
+    "seq": lambda b: {"workload": "seq", "url": b.url("1k"), "seconds": 3.0},
+    "conc": lambda b: {"workload": "multi", "url": b.url("1k"), "seconds": 3.0, "inflight": 50},
+    "scale": lambda b: {"workload": "multi", "url": b.url("1k"), "seconds": 3.0, "inflight": 1000},
+    "big": lambda b: {"workload": "big", "url": b.url("256m"), "count": 6},
+    "big1m": lambda b: {"workload": "big", "url": b.url("256m"), "count": 6, "buffersize": MIB},
+    "h2": lambda b: {"workload": "multi", "url": b.url("1k", "https"), "seconds": 3.0, "inflight": 50,
+                     "protocol": "h2"},
+}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true", help="three ratios to raw libcurl, in under 2 minutes")
+    parser.add_argument("--only", help="comma-separated groups (" + ",".join(GROUPS) + "); "
+                        "prints their tables instead of writing RESULTS.md")
+    parser.add_argument("--profile", nargs=2, metavar=("CLIENT", "WORKLOAD"),
+                        help="run one client (libcurl, tovrel, tovrel[view], tovrel-socket, a peer) on one "
+                        "workload (" + ",".join(PROFILES) + ") under perf record")
+    parser.add_argument("--out", default=HERE, help="where RESULTS.md and scaling.png go")
+    options = parser.parse_args()
+    if os.cpu_count() < 2:
+        raise SystemExit("the benchmarks need two CPUs: one for the server, one for the client")
+    only = options.only.split(",") if options.only else list(GROUPS)
+    for name in only:
+        if name not in GROUPS:
+            raise SystemExit(f"no group {name}; choose from {', '.join(GROUPS)}")
+    work = tempfile.mkdtemp(prefix="tovrel-bench-")
+    nginx = None
+    try:
+        docroot = os.path.join(work, "files")
+        os.mkdir(docroot)
+        make_files(docroot)
+        reference = build_reference(work)
+        authority = Authority("tovrel bench CA")
+        cafile = os.path.join(work, "ca.pem")
+        with open(cafile, "wb") as f:
+            f.write(authority.pem)
+        cert, key = authority.issue("127.0.0.1")
+        nginx = Nginx(docroot, cert, key, cpus=SERVER_CPUS)
+        bench = Bench(reference, nginx, cafile)
+        if options.profile:
+            client, workload = options.profile
+            out = os.path.join(REPO, "build", "profiles")
+            os.makedirs(out, exist_ok=True)
+            profile(bench, client, PROFILES[workload](bench), out)
+        elif options.quick:
+            quick(bench)
+        else:
+            full(bench, options.out, only)
+    finally:
+        if nginx is not None:
+            nginx.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
