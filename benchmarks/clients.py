@@ -39,9 +39,11 @@ class Run:
     def __init__(self):
         self.count = 0
         self.bytes = 0
+        self.collectors = []
         self.rss_base = rss_kib()
 
     def start(self):
+        self.collect()
         self.bytes = 0
         self.t0 = time.perf_counter()
         self.c0 = time.process_time()
@@ -49,6 +51,11 @@ class Run:
     def stop(self):
         self.wall = time.perf_counter() - self.t0
         self.cpu = time.process_time() - self.c0
+        self.collect()
+
+    def collect(self):
+        for collect in self.collectors:
+            collect()
 
     def report(self):
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
@@ -65,12 +72,26 @@ def split(url):
 # ---------------------------------------------------------------------------
 # tovrel
 
-def tovrel_handle(url, run, *, buffersize=0, as_view=False, protocol=None, cafile=None):
-    import tovrel
+def counting_sink(run):
+    """A write callable that counts what it is given into ``run.bytes``."""
+    total = 0
 
     def sink(data):
-        run.bytes += len(data)
+        nonlocal total
+        total += len(data)
 
+    def collect():
+        nonlocal total
+        run.bytes += total
+        total = 0
+
+    run.collectors.append(collect)
+    return sink
+
+
+def tovrel_handle(url, run, *, buffersize=0, as_view=False, protocol=None, cafile=None):
+    import tovrel
+    sink = counting_sink(run)
     c = tovrel.Curl()
     c.setopt(tovrel.URL, url)
     c.setopt(tovrel.USERAGENT, USER_AGENT)
