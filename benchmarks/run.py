@@ -96,7 +96,8 @@ class EchoServer:
 # running one client once
 
 class Bench:
-    def __init__(self, reference, nginx, cafile):
+    def __init__(self, reference, nginx, cafile, baseline=None):
+        self.baseline = baseline
         self.reference = reference
         self.nginx = nginx
         self.cafile = cafile
@@ -128,7 +129,10 @@ class Bench:
 
     def run_once(self, client, spec):
         argv = self.command(client, spec)
-        done = subprocess.run(argv, capture_output=True, text=True, preexec_fn=pin_client, timeout=120)
+        env = None
+        if client.startswith("tovrel") and self.baseline and spec.get("baseline"):
+            env = dict(os.environ, PYTHONPATH=self.baseline)
+        done = subprocess.run(argv, capture_output=True, text=True, preexec_fn=pin_client, timeout=120, env=env)
         if done.returncode != 0:
             raise RuntimeError(f"{client} on {spec}: exit {done.returncode}\n{done.stderr[-3000:]}")
         return json.loads(done.stdout.strip().splitlines()[-1])
@@ -224,15 +228,29 @@ def ratio(a, b):
 def quick(bench):
     rounds = 7
     log("sequential 1 KiB GETs")
-    seq = interleaved(bench, seq_series(bench, 0.5, []), rounds)
+    seq = interleaved(bench, with_baseline(bench, seq_series(bench, 0.5, [])), rounds)
     log("1 KiB GETs, 50 in flight")
-    conc = interleaved(bench, conc_series(bench, 0.5, 50, None), rounds)
+    conc = interleaved(bench, with_baseline(bench, conc_series(bench, 0.5, 50, None)), rounds)
     log("256 MiB download, memoryview delivery")
-    big = interleaved(bench, big_series(bench, 2, False), rounds)
+    big = interleaved(bench, with_baseline(bench, big_series(bench, 2, False)), rounds)
     pairs = {"seq": seq, "conc": conc, "big": big}
+    if bench.baseline:
+        print("tovrel / the baseline build: " +
+              " ".join(f"{name}={p[1].paired_ratio(p[2]):.3f}" for name, p in pairs.items()) +
+              "; client CPU per transfer: " +
+              " ".join(f"{name}={p[1].cpu_per_unit() / p[2].cpu_per_unit():.3f}" for name, p in pairs.items()))
     print("client CPU per transfer, tovrel / libcurl: " +
           " ".join(f"{name}={p[1].cpu_per_unit() / p[0].cpu_per_unit():.3f}" for name, p in pairs.items()))
     print(" ".join(f"{name}={p[1].paired_ratio(p[0]):.3f}" for name, p in pairs.items()))
+
+
+def with_baseline(bench, series):
+    """With --baseline, each tovrel series gets a twin run from the baseline
+    build, placed right after the pair it belongs to."""
+    if not bench.baseline:
+        return series
+    twin = Series("tovrel (baseline build)", series[1].client, dict(series[1].spec, baseline=True))
+    return series[:2] + [twin] + series[2:]
 
 
 # ---------------------------------------------------------------------------
@@ -535,6 +553,9 @@ def main():
                         help="run one client (libcurl, tovrel, tovrel[view], tovrel-socket, a peer) on one "
                         "workload (" + ",".join(PROFILES) + ") under perf record")
     parser.add_argument("--out", default=HERE, help="where RESULTS.md and scaling.png go")
+    parser.add_argument("--baseline", metavar="SITE",
+                        help="with --quick: also run tovrel from another build's site folder (a copy of "
+                        "build/release/site made before a change), interleaved, and print the ratios to it")
     options = parser.parse_args()
     if os.cpu_count() < 2:
         raise SystemExit("the benchmarks need two CPUs: one for the server, one for the client")
@@ -555,7 +576,8 @@ def main():
             f.write(authority.pem)
         cert, key = authority.issue("127.0.0.1")
         nginx = Nginx(docroot, cert, key, cpus=SERVER_CPUS)
-        bench = Bench(reference, nginx, cafile)
+        baseline = os.path.abspath(options.baseline) if options.baseline else None
+        bench = Bench(reference, nginx, cafile, baseline)
         if options.profile:
             client, workload = options.profile
             out = os.path.join(REPO, "build", "profiles")
