@@ -201,11 +201,23 @@ int do_multi_clear(PyObject *op)
 // ---------------------------------------------------------------------------
 // membership
 
-PyObject *do_multi_add_handle(PyObject *op, PyObject *args)
+// The one Curl argument of add_handle and remove_handle.
+bool curl_argument(PyObject *const *args, Py_ssize_t nargs, const char *format, CurlObject **curl)
 {
+    if (nargs == 1 && PyObject_TypeCheck(args[0], p_Curl_Type)) {
+        *curl = reinterpret_cast<CurlObject *>(args[0]);
+        return true;
+    }
+    return parse_positional(args, nargs, format, p_Curl_Type, curl) != 0;
+}
+
+PyObject *do_multi_add_handle(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (!no_keywords(kwnames, "add_handle"))
+        return nullptr;
     CurlMultiObject *self = as_multi(op);
     CurlObject *curl;
-    if (!PyArg_ParseTuple(args, "O!:add_handle", p_Curl_Type, &curl))
+    if (!curl_argument(args, nargs, "O!:add_handle", &curl))
         return nullptr;
     if (multi_check_membership_change(self, curl) < 0)
         return nullptr;
@@ -251,11 +263,13 @@ PyObject *do_multi_add_handle(PyObject *op, PyObject *args)
     Py_RETURN_NONE;
 }
 
-PyObject *do_multi_remove_handle(PyObject *op, PyObject *args)
+PyObject *do_multi_remove_handle(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
+    if (!no_keywords(kwnames, "remove_handle"))
+        return nullptr;
     CurlMultiObject *self = as_multi(op);
     CurlObject *curl;
-    if (!PyArg_ParseTuple(args, "O!:remove_handle", p_Curl_Type, &curl))
+    if (!curl_argument(args, nargs, "O!:remove_handle", &curl))
         return nullptr;
     if (multi_check_membership_change(self, curl) < 0)
         return nullptr;
@@ -354,12 +368,16 @@ PyObject *do_multi_perform(PyObject *op, PyObject *)
     return running_result(code, running, "perform failed");
 }
 
-PyObject *do_multi_socket_action(PyObject *op, PyObject *args)
+PyObject *do_multi_socket_action(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
+    if (!no_keywords(kwnames, "socket_action"))
+        return nullptr;
     CurlMultiObject *self = as_multi(op);
     PyObject *fd_object;
     int ev_bitmask;
-    if (!PyArg_ParseTuple(args, "Oi:socket_action", &fd_object, &ev_bitmask))
+    if (nargs == 2 && exact_int_argument(args[1], &ev_bitmask))
+        fd_object = args[0];
+    else if (!parse_positional(args, nargs, "Oi:socket_action", &fd_object, &ev_bitmask))
         return nullptr;
     curl_socket_t sock;
     if (PyLong_AsCurlSocket(fd_object, &sock) < 0)
@@ -412,11 +430,14 @@ int report_finished(CURLMsg *message, PyObject *succeeded, PyObject *failed)
     return PyList_Append(failed, failure.get());
 }
 
-PyObject *do_multi_info_read(PyObject *op, PyObject *args)
+PyObject *do_multi_info_read(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
+    if (!no_keywords(kwnames, "info_read"))
+        return nullptr;
     CurlMultiObject *self = as_multi(op);
     int max_objects = INT_MAX;
-    if (!PyArg_ParseTuple(args, "|i:info_read", &max_objects))
+    if (!(nargs == 0 || (nargs == 1 && exact_int_argument(args[0], &max_objects))) &&
+        !parse_positional(args, nargs, "|i:info_read", &max_objects))
         return nullptr;
     if (max_objects <= 0) {
         PyErr_SetString(ErrorObject, "argument to info_read must be greater than zero");
@@ -501,11 +522,15 @@ PyObject *do_multi_fdset(PyObject *op, PyObject *)
     return PyTuple_Pack(3, lists[0].get(), lists[1].get(), lists[2].get());
 }
 
-PyObject *do_multi_select(PyObject *op, PyObject *args)
+PyObject *do_multi_select(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
+    if (!no_keywords(kwnames, "select"))
+        return nullptr;
     CurlMultiObject *self = as_multi(op);
     double timeout;
-    if (!PyArg_ParseTuple(args, "d:select", &timeout))
+    if (nargs == 1 && PyFloat_CheckExact(args[0]))
+        timeout = PyFloat_AS_DOUBLE(args[0]);
+    else if (!parse_positional(args, nargs, "d:select", &timeout))
         return nullptr;
     if (multi_require_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, "select") < 0)
         return nullptr;
@@ -936,14 +961,14 @@ int do_multi_setattro(PyObject *op, PyObject *name, PyObject *value)
 }
 
 PyMethodDef curlmultiobject_methods[] = {
-    {"add_handle", do_multi_add_handle, METH_VARARGS, multi_add_handle_doc},
-    {"remove_handle", do_multi_remove_handle, METH_VARARGS, multi_remove_handle_doc},
+    {"add_handle", fastcall_method(do_multi_add_handle), METH_FASTCALL | METH_KEYWORDS, multi_add_handle_doc},
+    {"remove_handle", fastcall_method(do_multi_remove_handle), METH_FASTCALL | METH_KEYWORDS, multi_remove_handle_doc},
     {"perform", do_multi_perform, METH_NOARGS, multi_perform_doc},
-    {"socket_action", do_multi_socket_action, METH_VARARGS, multi_socket_action_doc},
+    {"socket_action", fastcall_method(do_multi_socket_action), METH_FASTCALL | METH_KEYWORDS, multi_socket_action_doc},
     {"socket_all", do_multi_socket_all, METH_NOARGS, multi_socket_all_doc},
-    {"info_read", do_multi_info_read, METH_VARARGS, multi_info_read_doc},
+    {"info_read", fastcall_method(do_multi_info_read), METH_FASTCALL | METH_KEYWORDS, multi_info_read_doc},
     {"fdset", do_multi_fdset, METH_NOARGS, multi_fdset_doc},
-    {"select", do_multi_select, METH_VARARGS, multi_select_doc},
+    {"select", fastcall_method(do_multi_select), METH_FASTCALL | METH_KEYWORDS, multi_select_doc},
     {"timeout", do_multi_timeout, METH_NOARGS, multi_timeout_doc},
     {"assign", do_multi_assign, METH_VARARGS, multi_assign_doc},
     {"unassign", do_multi_unassign, METH_VARARGS, multi_unassign_doc},
