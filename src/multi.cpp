@@ -522,6 +522,24 @@ PyObject *do_multi_fdset(PyObject *op, PyObject *)
     return PyTuple_Pack(3, lists[0].get(), lists[1].get(), lists[2].get());
 }
 
+// Wait for the descriptors libcurl watches, with the interpreter lock
+// released; poll's result.  `fds` has room for `count` records.
+int poll_waitfds(const struct curl_waitfd *watched, int count, pollfd *fds, const timespec *wait)
+{
+    for (int i = 0; i < count; ++i) {
+        fds[i].fd = watched[i].fd;
+        fds[i].events = static_cast<short>(((watched[i].events & CURL_WAIT_POLLIN) ? POLLIN : 0) |
+                                           ((watched[i].events & CURL_WAIT_POLLOUT) ? POLLOUT : 0) |
+                                           ((watched[i].events & CURL_WAIT_POLLPRI) ? POLLPRI : 0));
+        fds[i].revents = 0;
+    }
+    int ready;
+    Py_BEGIN_ALLOW_THREADS
+    ready = ppoll(fds, static_cast<nfds_t>(count), wait, nullptr);
+    Py_END_ALLOW_THREADS
+    return ready;
+}
+
 PyObject *do_multi_select(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
     if (!no_keywords(kwnames, "select"))
@@ -544,28 +562,20 @@ PyObject *do_multi_select(PyObject *op, PyObject *const *args, Py_ssize_t nargs,
         return raise_code_and_text(code, "multi_fdset failed");
     if (count == 0)
         return PyLong_FromLong(0);
-    // poll's own structures, laid over the same storage: the two records
-    // differ, so they are filled in a separate array.
-    Ref storage = Ref::steal(PyBytes_FromStringAndSize(nullptr, count * static_cast<Py_ssize_t>(sizeof(pollfd))));
-    if (!storage)
-        return nullptr;
-    auto *fds = reinterpret_cast<pollfd *>(PyBytes_AS_STRING(storage.get()));
-    for (int i = 0; i < count; ++i) {
-        const struct curl_waitfd &watched = self->waitfds[i];
-        fds[i].fd = watched.fd;
-        fds[i].events = static_cast<short>(((watched.events & CURL_WAIT_POLLIN) ? POLLIN : 0) |
-                                           ((watched.events & CURL_WAIT_POLLOUT) ? POLLOUT : 0) |
-                                           ((watched.events & CURL_WAIT_POLLPRI) ? POLLPRI : 0));
-        fds[i].revents = 0;
-    }
     timespec wait;
     wait.tv_sec = static_cast<time_t>(timeout);
     wait.tv_nsec = static_cast<long>((timeout - static_cast<double>(wait.tv_sec)) * 1e6) * 1000;
-    int ready;
-    Py_BEGIN_ALLOW_THREADS
-    ready = ppoll(fds, static_cast<nfds_t>(count), &wait, nullptr);
-    Py_END_ALLOW_THREADS
-    return PyLong_FromLong(ready);
+    // poll's own records differ from libcurl's, so they go in an array of
+    // their own: on the stack for the usual handful of descriptors.
+    constexpr int on_stack = 64;
+    if (count <= on_stack) {
+        pollfd fds[on_stack];
+        return PyLong_FromLong(poll_waitfds(self->waitfds, count, fds, &wait));
+    }
+    MemoryBlock<pollfd> fds(static_cast<size_t>(count));
+    if (!fds)
+        return PyErr_NoMemory();
+    return PyLong_FromLong(poll_waitfds(self->waitfds, count, fds.get(), &wait));
 }
 
 PyObject *do_multi_timeout(PyObject *op, PyObject *)
