@@ -349,11 +349,22 @@ int drive(CurlMultiObject *self, Call &&call, CURLMcode *code)
     return check_pending_python_exception_or_signal();
 }
 
+// (code, running) as the driving calls return it.  Built directly: these
+// run once per turn of an application's loop.
+PyObject *int_pair(long first, long second)
+{
+    Ref a = Ref::steal(PyLong_FromLong(first));
+    Ref b = a ? Ref::steal(PyLong_FromLong(second)) : Ref();
+    if (!b)
+        return nullptr;
+    return PyTuple_Pack(2, a.get(), b.get());
+}
+
 PyObject *running_result(CURLMcode code, int running, const char *failure)
 {
     if (code != CURLM_OK && code != CURLM_CALL_MULTI_PERFORM)
         return raise_code_and_text(code, failure);
-    return Py_BuildValue("(ii)", static_cast<int>(code), running);
+    return int_pair(code, running);
 }
 
 PyObject *do_multi_perform(PyObject *op, PyObject *)
@@ -391,7 +402,7 @@ PyObject *do_multi_socket_action(PyObject *op, PyObject *const *args, Py_ssize_t
         return nullptr;
     if (code != CURLM_OK)
         return raise_code_and_text(code, "multi_socket_action failed");
-    return Py_BuildValue("(ii)", 0, running);
+    return int_pair(0, running);
 }
 
 PyObject *do_multi_socket_all(PyObject *op, PyObject *)
@@ -457,7 +468,10 @@ PyObject *do_multi_info_read(PyObject *op, PyObject *const *args, Py_ssize_t nar
         if (report_finished(message, succeeded.get(), failed.get()) < 0)
             return nullptr;
     }
-    return Py_BuildValue("(iOO)", queued, succeeded.get(), failed.get());
+    Ref remaining = Ref::steal(PyLong_FromLong(queued));
+    if (!remaining)
+        return nullptr;
+    return PyTuple_Pack(3, remaining.get(), succeeded.get(), failed.get());
 }
 
 // Read the descriptors libcurl watches into the stack's own array; their
@@ -665,8 +679,13 @@ int multi_socket_callback(CURL *, curl_socket_t sock, int what, void *userdata, 
         Ref callable = Ref::newref(self->socketfunction);
         // socketp is an object assign() keeps alive in `assignments`
         PyObject *assigned = socketp != nullptr ? static_cast<PyObject *>(socketp) : Py_None;
-        Ref result = Ref::steal(PyObject_CallFunction(callable.get(), "iNOO", what, PyLong_FromCurlSocket(sock),
-                                                      self, assigned));
+        Ref event = Ref::steal(PyLong_FromLong(what));
+        Ref fd = event ? Ref::steal(PyLong_FromCurlSocket(sock)) : Ref();
+        Ref result;
+        if (fd) {
+            PyObject *argv[] = {event.get(), fd.get(), reinterpret_cast<PyObject *>(self), assigned};
+            result = Ref::steal(PyObject_Vectorcall(callable.get(), argv, 4, nullptr));
+        }
         return multi_callback_result(result.get(), "multi socket");
     });
 }
@@ -679,7 +698,8 @@ int multi_timer_callback(CURLM *, long timeout_ms, void *userdata)
         if (self->timerfunction == nullptr)
             return 0;
         Ref callable = Ref::newref(self->timerfunction);
-        Ref result = Ref::steal(PyObject_CallFunction(callable.get(), "l", timeout_ms));
+        Ref timeout = Ref::steal(PyLong_FromLong(timeout_ms));
+        Ref result = timeout ? Ref::steal(PyObject_CallOneArg(callable.get(), timeout.get())) : Ref();
         return multi_callback_result(result.get(), "multi timer");
     });
 }
