@@ -287,6 +287,9 @@ def tovrel_ws(args, run):
                 select.select([], [sock], [], 5)
 
     def receive_frame():
+        # nothing of the echo can have arrived before it was sent: wait for
+        # the socket first rather than be told BlockingIOError
+        select.select([sock], [], [], 5)
         got = 0
         while got < size:
             try:

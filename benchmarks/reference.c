@@ -300,9 +300,12 @@ static void ws_send_all(CURL *easy, const char *data, size_t length)
     }
 }
 
+/* The echo of what was just sent: nothing of it can have arrived before it
+ * was sent, so wait for the socket first rather than be told CURLE_AGAIN. */
 static void ws_recv_frame(CURL *easy, char *buffer, size_t capacity, size_t expected)
 {
     size_t got = 0;
+    wait_socket(easy, POLLIN);
     while (got < expected) {
         size_t received = 0;
         const struct curl_ws_frame *meta = NULL;
