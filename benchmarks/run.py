@@ -261,15 +261,15 @@ def by(group, label):
 
 
 def run_seq(bench, results):
-    results["seq"] = interleaved(bench, seq_series(bench, 1.0, SEQ_PEERS), 5)
+    results["seq"] = interleaved(bench, seq_series(bench, 1.0, SEQ_PEERS), 6)
 
 
 def run_conc(bench, results):
-    results["conc"] = interleaved(bench, conc_series(bench, 1.0, 50, CONC_PEERS), 5)
+    results["conc"] = interleaved(bench, conc_series(bench, 1.0, 50, CONC_PEERS), 6)
 
 
 def run_big(bench, results):
-    results["big"] = interleaved(bench, big_series(bench, 2, True), 5)
+    results["big"] = interleaved(bench, big_series(bench, 2, True), 6)
 
 
 def run_scale(bench, results):
@@ -291,7 +291,7 @@ def run_ws(bench, results):
         for mode, size in [("rtt", 64), ("bulk", MIB)]:
             spec = {"workload": "ws", "url": echo.url, "mode": mode, "size": size, "seconds": 1.0}
             ws += [Series(c, c, spec) for c in ["libcurl", "tovrel", "websockets"]]
-        results["ws"] = interleaved(bench, ws, 3)
+        results["ws"] = interleaved(bench, ws, 4)
     finally:
         echo.close()
 
@@ -307,7 +307,7 @@ def run_proto(bench, results):
         proto += [Series("libcurl HTTP/3", "libcurl", spec3), Series("tovrel HTTP/3", "tovrel", spec3)]
     results["proto"] = proto
     results["h3_missing"] = missing
-    interleaved(bench, proto, 3)
+    interleaved(bench, proto, 4)
 
 
 def fmt_rate(value, unit):
@@ -544,7 +544,18 @@ PROFILES = {
 }
 
 
+def stop_on_sigterm():
+    """A terminated run still stops its servers (the finally clauses)."""
+    import signal
+
+    def handler(signum, frame):
+        raise SystemExit(128 + signum)
+
+    signal.signal(signal.SIGTERM, handler)
+
+
 def main():
+    stop_on_sigterm()
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--quick", action="store_true", help="three ratios to raw libcurl, in under 2 minutes")
     parser.add_argument("--only", help="comma-separated groups (" + ",".join(GROUPS) + "); "
