@@ -280,6 +280,7 @@ PyObject *PyLong_FromCurlSocket(curl_socket_t sock);
 int PyLong_AsCurlSocket(PyObject *obj, curl_socket_t *sock);
 
 PyObject *my_getattro(PyObject *obj, PyObject *name, PyObject *dict, PyObject *constants);
+int my_setattro(PyObject **dict, PyObject *name, PyObject *value);
 
 // Argument parsing for the methods on the transfer paths, which take their
 // arguments as an array (METH_FASTCALL) so that a call builds no tuple.
@@ -299,7 +300,6 @@ PyCFunction fastcall_method(F *function)
 {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
-int my_setattro(PyObject **dict, PyObject *name, PyObject *value);
 
 // ---------------------------------------------------------------------------
 // Curl objects (easy.cpp)
