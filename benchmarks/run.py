@@ -178,9 +178,11 @@ class Series:
 
 def interleaved(bench, series, repetitions):
     """Run every series ``repetitions`` times, one round through all of them
-    per repetition, so a slow moment of the machine hits all alike."""
+    per repetition, so a slow moment of the machine hits all alike.  Every
+    other round goes backwards, so that a drift of the machine's speed
+    favours no place in the order."""
     for rep in range(repetitions):
-        for s in series:
+        for s in (series if rep % 2 == 0 else series[::-1]):
             s.runs.append(bench.run_once(s.client, s.spec))
         log(f"  round {rep + 1}/{repetitions}: " + ", ".join(
             f"{s.label}{' @' + str(s.spec['inflight']) if 'inflight' in s.spec else ''} {s.rates()[-1]:,.0f}"
@@ -269,7 +271,7 @@ def run_conc(bench, results):
 
 
 def run_big(bench, results):
-    results["big"] = interleaved(bench, big_series(bench, 2, True), 6)
+    results["big"] = interleaved(bench, big_series(bench, 3, True), 8)
 
 
 def run_scale(bench, results):
