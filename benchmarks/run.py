@@ -96,13 +96,16 @@ class EchoServer:
 # running one client once
 
 class Bench:
-    def __init__(self, reference, nginx, cafile, baseline=None):
+    def __init__(self, reference, nginx, cafile, docroot, baseline=None):
+        self.docroot = docroot
         self.baseline = baseline
         self.reference = reference
         self.nginx = nginx
         self.cafile = cafile
 
     def url(self, name, scheme="http"):
+        if scheme == "file":
+            return "file://" + os.path.join(self.docroot, name + ".bin")
         return self.nginx.url(name + ".bin", scheme)
 
     def command(self, client, spec):
@@ -263,15 +266,30 @@ def by(group, label):
 
 
 def run_seq(bench, results):
-    results["seq"] = interleaved(bench, seq_series(bench, 1.0, SEQ_PEERS), 6)
+    results["seq"] = interleaved(bench, seq_series(bench, 0.7, SEQ_PEERS), 10)
 
 
 def run_conc(bench, results):
-    results["conc"] = interleaved(bench, conc_series(bench, 1.0, 50, CONC_PEERS), 6)
+    results["conc"] = interleaved(bench, conc_series(bench, 0.7, 50, CONC_PEERS), 10)
 
 
 def run_big(bench, results):
     results["big"] = interleaved(bench, big_series(bench, 3, True), 8)
+
+
+def run_local(bench, results):
+    """The same handle work on file:// URLs: no server and no network, so
+    what is left is libcurl's own cost and what tovrel adds to it."""
+    seq = {"workload": "seq", "url": bench.url("1k", "file"), "seconds": 0.5}
+    local = [Series("libcurl, 1 KiB file, one handle", "libcurl", seq),
+             Series("tovrel, 1 KiB file, one handle", "tovrel", seq)]
+    for buffersize in (0, MIB):
+        size = "1 MiB" if buffersize else "default"
+        big = {"workload": "big", "url": bench.url("256m", "file"), "count": 3, "buffersize": buffersize}
+        local += [Series(f"libcurl, 256 MiB file, {size} buffer", "libcurl", big),
+                  Series(f"tovrel memoryview, 256 MiB file, {size} buffer", "tovrel[view]", big),
+                  Series(f"tovrel bytes, 256 MiB file, {size} buffer", "tovrel", big)]
+    results["local"] = interleaved(bench, local, 5)
 
 
 def run_scale(bench, results):
@@ -382,6 +400,24 @@ def render_big(results):
                   "µs/MiB"), ""]
 
 
+def render_local(results):
+    local = results["local"]
+    lines = ["## 3b. The same work on file:// URLs", "",
+             "No server and no network: libcurl reads a local file (in the page cache) and hands it to the "
+             "callable. What remains is libcurl's own cost and what tovrel adds to it, so the client CPU "
+             "column is the one to read (per transfer for the 1 KiB file, per MiB for the big one).", "",
+             "| client | median | client CPU | × libcurl (rate) | × libcurl (CPU) |", "|---|---:|---:|---:|---:|"]
+    base = None
+    for s in local:
+        if s.client == "libcurl":
+            base = s
+        unit = "req" if s.spec["workload"] == "seq" else "MB/s"
+        cpu_unit = "µs/req" if unit == "req" else "µs/MiB"
+        lines.append(f"| {s.label} | {fmt_rate(s.median(), unit)} | {s.cpu_per_unit():.2f} {cpu_unit} | "
+                     f"{s.paired_ratio(base):.3f} | {s.cpu_per_unit() / base.cpu_per_unit():.3f} |")
+    return lines + [""]
+
+
 def render_scale(results):
     import tovrel
     scale = results["scale"]
@@ -449,6 +485,7 @@ GROUPS = {
     "seq": ("1. sequential 1 KiB GETs on one handle", run_seq, render_seq),
     "conc": ("2. 1 KiB GETs, 50 in flight", run_conc, render_conc),
     "big": ("3. one 256 MiB download", run_big, render_big),
+    "local": ("3b. the same handle work on file:// URLs", run_local, render_local),
     "scale": ("4. scaling: 1 KiB GETs at 1 to 1000 in flight, and memory", run_scale, render_scale),
     "ws": ("5. WebSocket echo round trips", run_ws, render_ws),
     "proto": ("6. HTTP/2 and HTTP/3, 50 streams on one connection", run_proto, render_proto),
@@ -590,7 +627,7 @@ def main():
         cert, key = authority.issue("127.0.0.1")
         nginx = Nginx(docroot, cert, key, cpus=SERVER_CPUS)
         baseline = os.path.abspath(options.baseline) if options.baseline else None
-        bench = Bench(reference, nginx, cafile, baseline)
+        bench = Bench(reference, nginx, cafile, docroot, baseline)
         if options.profile:
             client, workload = options.profile
             out = os.path.join(REPO, "build", "profiles")
