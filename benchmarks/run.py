@@ -518,7 +518,11 @@ def full(bench, out_dir, only):
               f"in {elapsed / 60:.1f} minutes: {machine()}. nginx runs one worker on CPU 1, each client a "
               "fresh process on CPU 0. Rates are medians of the repetitions; every ratio compares medians "
               "from this one run. \"× libcurl\" is the client's rate divided by raw libcurl's; "
-              "\"tovrel × this\" is tovrel's rate divided by this client's.", ""]
+              "\"tovrel × this\" is tovrel's rate divided by this client's.", "",
+              "This machine is shared: the same client's rate moves by 10–30 % from one round to the next, "
+              "mostly in kernel time (socket copies, wake-ups), so a ratio that sits near its target can land "
+              "on either side of it from one run to the next. The client CPU columns, and the file:// "
+              "section (3b) where no network is involved, show what each client itself costs.", ""]
     with open(os.path.join(out_dir, "RESULTS.md"), "w") as f:
         f.write("\n".join(header + lines))
     log(f"wrote {os.path.join(out_dir, 'RESULTS.md')}")
