@@ -108,56 +108,56 @@ class Bench:
             return "file://" + os.path.join(self.docroot, name + ".bin")
         return self.nginx.url(name + ".bin", scheme)
 
-    def command(self, client, spec):
-        """argv for ``client`` on ``spec`` (a dict of workload parameters)."""
-        w = spec["workload"]
+    def command(self, client, params):
+        """argv for ``client`` on ``params`` (a dict of workload parameters)."""
+        w = params["workload"]
         if client == "libcurl":
             if w == "seq":
-                return [self.reference, "seq", spec["url"], str(spec["seconds"])]
+                return [self.reference, "seq", params["url"], str(params["seconds"])]
             if w == "multi":
-                extra = [spec["protocol"], self.cafile] if spec.get("protocol") else []
-                return [self.reference, "multi", spec["url"], str(spec["inflight"]), str(spec["seconds"]), *extra]
+                extra = [params["protocol"], self.cafile] if params.get("protocol") else []
+                return [self.reference, "multi", params["url"], str(params["inflight"]), str(params["seconds"]), *extra]
             if w == "big":
-                return [self.reference, "big", spec["url"], str(spec["count"]), str(spec.get("buffersize", 0))]
+                return [self.reference, "big", params["url"], str(params["count"]), str(params.get("buffersize", 0))]
             if w == "idle":
-                return [self.reference, "idle", str(spec["count"]), spec["url"]]
+                return [self.reference, "idle", str(params["count"]), params["url"]]
             if w == "ws":
-                return [self.reference, "ws", spec["url"], spec["mode"], str(spec["size"]), str(spec["seconds"])]
-        args = dict(spec, client=client.split("[")[0])
+                return [self.reference, "ws", params["url"], params["mode"], str(params["size"]), str(params["seconds"])]
+        args = dict(params, client=client.split("[")[0])
         if client.endswith("[view]"):
             args["view"] = True
-        if spec.get("protocol"):
+        if params.get("protocol"):
             args["cafile"] = self.cafile
         return [PYTHON, os.path.join(HERE, "clients.py"), json.dumps(args)]
 
-    def run_once(self, client, spec):
-        argv = self.command(client, spec)
+    def run_once(self, client, params):
+        argv = self.command(client, params)
         env = None
-        if client.startswith("tovrel") and self.baseline and spec.get("baseline"):
+        if client.startswith("tovrel") and self.baseline and params.get("baseline"):
             env = dict(os.environ, PYTHONPATH=self.baseline)
         done = subprocess.run(argv, capture_output=True, text=True, preexec_fn=pin_client, timeout=120, env=env)
         if done.returncode != 0:
-            raise RuntimeError(f"{client} on {spec}: exit {done.returncode}\n{done.stderr[-3000:]}")
+            raise RuntimeError(f"{client} on {params}: exit {done.returncode}\n{done.stderr[-3000:]}")
         return json.loads(done.stdout.strip().splitlines()[-1])
 
 
 class Series:
     """Repeated runs of one client on one workload."""
 
-    def __init__(self, label, client, spec):
+    def __init__(self, label, client, params):
         self.label = label
         self.client = client
-        self.spec = spec
+        self.params = params
         self.runs = []
 
     def rates(self):
         """Transfers (or round trips) per second; bytes per second for
         downloads and 1 MiB WebSocket frames; bytes per handle for idle
         handles."""
-        w = self.spec["workload"]
+        w = self.params["workload"]
         if w == "idle":
             return [r["bytes"] / r["count"] for r in self.runs]
-        if w == "big" or self.spec.get("mode") == "bulk":
+        if w == "big" or self.params.get("mode") == "bulk":
             return [r["bytes"] / r["wall"] for r in self.runs]
         return [r["count"] / r["wall"] for r in self.runs]
 
@@ -172,9 +172,9 @@ class Series:
 
     def cpu_per_unit(self):
         """Median client CPU time per transfer (µs), or per MiB for downloads."""
-        if self.spec["workload"] == "big":
+        if self.params["workload"] == "big":
             return statistics.median(r["cpu"] / (r["bytes"] / MIB) * 1e6 for r in self.runs)
-        if self.spec["workload"] == "idle":
+        if self.params["workload"] == "idle":
             return 0.0
         return statistics.median(r["cpu"] / r["count"] * 1e6 for r in self.runs)
 
@@ -186,9 +186,9 @@ def interleaved(bench, series, repetitions):
     favours no place in the order."""
     for rep in range(repetitions):
         for s in (series if rep % 2 == 0 else series[::-1]):
-            s.runs.append(bench.run_once(s.client, s.spec))
+            s.runs.append(bench.run_once(s.client, s.params))
         log(f"  round {rep + 1}/{repetitions}: " + ", ".join(
-            f"{s.label}{' @' + str(s.spec['inflight']) if 'inflight' in s.spec else ''} {s.rates()[-1]:,.0f}"
+            f"{s.label}{' @' + str(s.params['inflight']) if 'inflight' in s.params else ''} {s.rates()[-1]:,.0f}"
             for s in series))
     return series
 
@@ -197,16 +197,16 @@ def interleaved(bench, series, repetitions):
 # the workloads
 
 def seq_series(bench, seconds, peers):
-    spec = {"workload": "seq", "url": bench.url("1k"), "seconds": seconds}
-    return [Series(c, c, spec) for c in ["libcurl", "tovrel", *peers]]
+    params = {"workload": "seq", "url": bench.url("1k"), "seconds": seconds}
+    return [Series(c, c, params) for c in ["libcurl", "tovrel", *peers]]
 
 
 def conc_series(bench, seconds, inflight, peers):
-    spec = {"workload": "multi", "url": bench.url("1k"), "seconds": seconds, "inflight": inflight}
-    out = [Series("libcurl", "libcurl", spec), Series("tovrel", "tovrel", spec)]
+    params = {"workload": "multi", "url": bench.url("1k"), "seconds": seconds, "inflight": inflight}
+    out = [Series("libcurl", "libcurl", params), Series("tovrel", "tovrel", params)]
     if peers is not None:
-        out.append(Series("tovrel socket_action", "tovrel-socket", spec))
-        out += [Series(c + (" (threads)" if c != "aiohttp" else " (tasks)"), c, spec) for c in peers]
+        out.append(Series("tovrel socket_action", "tovrel-socket", params))
+        out += [Series(c + (" (threads)" if c != "aiohttp" else " (tasks)"), c, params) for c in peers]
     return out
 
 
@@ -214,15 +214,15 @@ def big_series(bench, count, full):
     url = bench.url("256m")
     out = []
     for buffersize in ([0, MIB] if full else [0]):
-        spec = {"workload": "big", "url": url, "count": count, "buffersize": buffersize}
+        params = {"workload": "big", "url": url, "count": count, "buffersize": buffersize}
         size = "1 MiB" if buffersize else "default"
-        out.append(Series(f"libcurl, {size} buffer", "libcurl", spec))
-        out.append(Series(f"tovrel memoryview, {size} buffer", "tovrel[view]", spec))
+        out.append(Series(f"libcurl, {size} buffer", "libcurl", params))
+        out.append(Series(f"tovrel memoryview, {size} buffer", "tovrel[view]", params))
         if full:
-            out.append(Series(f"tovrel bytes, {size} buffer", "tovrel", spec))
+            out.append(Series(f"tovrel bytes, {size} buffer", "tovrel", params))
     if full:
-        spec = {"workload": "big", "url": url, "count": count}
-        out += [Series(c, c, spec) for c in BIG_PEERS]
+        params = {"workload": "big", "url": url, "count": count}
+        out += [Series(c, c, params) for c in BIG_PEERS]
     return out
 
 
@@ -254,7 +254,7 @@ def with_baseline(bench, series):
     build, placed right after the pair it belongs to."""
     if not bench.baseline:
         return series
-    twin = Series("tovrel (baseline build)", series[1].client, dict(series[1].spec, baseline=True))
+    twin = Series("tovrel (baseline build)", series[1].client, dict(series[1].params, baseline=True))
     return series[:2] + [twin] + series[2:]
 
 
@@ -295,10 +295,10 @@ def run_local(bench, results):
 def run_scale(bench, results):
     scale = []
     for level in SCALE_LEVELS:
-        spec = {"workload": "multi", "url": bench.url("1k"), "seconds": 0.8, "inflight": level}
+        params = {"workload": "multi", "url": bench.url("1k"), "seconds": 0.8, "inflight": level}
         for label, client in [("libcurl", "libcurl"), ("tovrel", "tovrel"),
                               ("tovrel socket_action", "tovrel-socket"), ("aiohttp", "aiohttp")]:
-            scale.append(Series(label, client, spec))
+            scale.append(Series(label, client, params))
     results["scale"] = interleaved(bench, scale, 3)
     idle = {"workload": "idle", "url": bench.url("1k"), "count": 10000}
     results["idle"] = interleaved(bench, [Series("libcurl", "libcurl", idle), Series("tovrel", "tovrel", idle)], 3)
@@ -309,22 +309,22 @@ def run_ws(bench, results):
     try:
         ws = []
         for mode, size in [("rtt", 64), ("bulk", MIB)]:
-            spec = {"workload": "ws", "url": echo.url, "mode": mode, "size": size, "seconds": 1.0}
-            ws += [Series(c, c, spec) for c in ["libcurl", "tovrel", "websockets"]]
+            params = {"workload": "ws", "url": echo.url, "mode": mode, "size": size, "seconds": 1.0}
+            ws += [Series(c, c, params) for c in ["libcurl", "tovrel", "websockets"]]
         results["ws"] = interleaved(bench, ws, 4)
     finally:
         echo.close()
 
 
 def run_proto(bench, results):
-    spec = {"workload": "multi", "url": bench.url("1k", "https"), "seconds": 1.0, "inflight": 50,
+    params = {"workload": "multi", "url": bench.url("1k", "https"), "seconds": 1.0, "inflight": 50,
             "protocol": "h2"}
-    proto = [Series("libcurl HTTP/2", "libcurl", spec), Series("tovrel HTTP/2", "tovrel", spec),
-             Series("httpx HTTP/2", "httpx-h2", spec)]
+    proto = [Series("libcurl HTTP/2", "libcurl", params), Series("tovrel HTTP/2", "tovrel", params),
+             Series("httpx HTTP/2", "httpx-h2", params)]
     missing = nginx_lacks_quic() if bench.nginx.quic else "nginx serves no QUIC here"
     if missing is None:
-        spec3 = dict(spec, protocol="h3")
-        proto += [Series("libcurl HTTP/3", "libcurl", spec3), Series("tovrel HTTP/3", "tovrel", spec3)]
+        params3 = dict(params, protocol="h3")
+        proto += [Series("libcurl HTTP/3", "libcurl", params3), Series("tovrel HTTP/3", "tovrel", params3)]
     results["proto"] = proto
     results["h3_missing"] = missing
     interleaved(bench, proto, 4)
@@ -411,7 +411,7 @@ def render_local(results):
     for s in local:
         if s.client == "libcurl":
             base = s
-        unit = "req" if s.spec["workload"] == "seq" else "MB/s"
+        unit = "req" if s.params["workload"] == "seq" else "MB/s"
         cpu_unit = "µs/req" if unit == "req" else "µs/MiB"
         lines.append(f"| {s.label} | {fmt_rate(s.median(), unit)} | {s.cpu_per_unit():.2f} {cpu_unit} | "
                      f"{s.paired_ratio(base):.3f} | {s.cpu_per_unit() / base.cpu_per_unit():.3f} |")
@@ -428,7 +428,7 @@ def render_scale(results):
     lines.append("| in flight | " + " | ".join(labels) + " |")
     lines.append("|---:|" + "---:|" * len(labels))
     for level in SCALE_LEVELS:
-        row = [s for s in scale if s.spec["inflight"] == level]
+        row = [s for s in scale if s.params["inflight"] == level]
         base = by(row, "libcurl")
         cells = [f"{by(row, l).median():,.0f}" + ("" if l == "libcurl" else f" ({ratio(by(row, l), base):.2f})")
                  for l in labels]
@@ -438,7 +438,7 @@ def render_scale(results):
     per_idle = {s.label: s.median() for s in idle}
     top = SCALE_LEVELS[-1]
     per_flight = {label: statistics.median((r["rss_peak_kib"] - r["rss_base_kib"]) * 1024 / top
-                                           for r in by([s for s in scale if s.spec["inflight"] == top], label).runs)
+                                           for r in by([s for s in scale if s.params["inflight"] == top], label).runs)
                   for label in ("libcurl", "tovrel")}
     curl_size = sys.getsizeof(tovrel.Curl())
     lines += ["Memory (resident set, median of the runs):", "",
@@ -460,7 +460,7 @@ def render_ws(results):
              "frames, and 1 MiB frames (MB/s of payload sent and echoed back). The server is in Python, so "
              "it bounds every client here.", ""]
     for mode, unit, title in [("rtt", "req", "64-byte round trips"), ("bulk", "MB/s", "1 MiB frames")]:
-        group = [s for s in ws if s.spec["mode"] == mode]
+        group = [s for s in ws if s.params["mode"] == mode]
         lines += [f"**{title}**", "", table(group, unit, by(group, "libcurl"), by(group, "tovrel"),
                                             "µs/round trip"), ""]
     return lines
@@ -537,7 +537,7 @@ def plot_scaling(results, out_dir):
     fig, ax = plt.subplots(figsize=(7, 4.5), dpi=120)
     for label, style in [("libcurl", "o-"), ("tovrel", "s-"), ("tovrel socket_action", "^--"),
                          ("aiohttp", "x:")]:
-        points = [(s.spec["inflight"], s.median()) for s in scale if s.label == label]
+        points = [(s.params["inflight"], s.median()) for s in scale if s.label == label]
         ax.plot([p[0] for p in points], [p[1] for p in points], style, label=label)
     ax.set_xscale("log")
     ax.set_xlabel("transfers in flight")
@@ -557,13 +557,13 @@ def nginx_version():
     return text.strip().split("/")[-1]
 
 
-def profile(bench, client, spec, out_dir):
+def profile(bench, client, params, out_dir):
     """One run of ``client`` under perf (CPU clock samples, call graphs,
     Python frames named through the interpreter's perf support)."""
-    data = os.path.join(out_dir, f"perf-{client.replace('[', '-').strip(']')}-{spec['workload']}.data")
+    data = os.path.join(out_dir, f"perf-{client.replace('[', '-').strip(']')}-{params['workload']}.data")
     # no -e: without hardware counters perf samples the CPU clock
     argv = ["perf", "record", "-F", "4999", "-g", "-o", data, "--",
-            *bench.command(client, spec)]
+            *bench.command(client, params)]
     env = dict(os.environ, PYTHONPERFSUPPORT="1")
     done = subprocess.run(argv, capture_output=True, text=True, preexec_fn=pin_client, env=env, timeout=300)
     if done.returncode != 0:
