@@ -1,7 +1,8 @@
 # Two commands do everything on a fresh machine:
 #   make demo   show what tovrel does
 #   make test   build the environment and tovrel, run the test suite
-.PHONY: demo test asan fuzz stubtest docs clean
+#   make bench  tovrel beside raw libcurl and the pure-Python clients
+.PHONY: demo test asan fuzz stubtest docs bench bench-quick clean
 
 PYTHON := python3.15
 
@@ -26,6 +27,14 @@ stubtest:
 # The documentation site, from docs/ into build/docs; any warning fails.
 docs:
 	dev/run $(PYTHON) -m sphinx -E -W --keep-going -q -b html docs build/docs
+
+# Timings against raw libcurl and the pure-Python clients (benchmarks/README.md);
+# not part of the test suite or CI.
+bench:
+	dev/run $(PYTHON) benchmarks/run.py
+
+bench-quick:
+	dev/run $(PYTHON) benchmarks/run.py --quick
 
 clean:
 	rm -rf build

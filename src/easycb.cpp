@@ -122,8 +122,13 @@ Ref fill_callback_buffer(CurlObject *self, const char *data, Py_ssize_t length)
 // exception (if any) as the one pending.
 void release_view(PyObject *view)
 {
+    // Made once: this runs for every chunk of a download, and building the
+    // name anew each time (text decoding, hashing) costs more than the call.
+    static PyObject *release_name = nullptr;
     PyObject *exc = PyErr_GetRaisedException();
-    Ref result = Ref::steal(PyObject_CallMethod(view, "release", nullptr));
+    if (release_name == nullptr)
+        release_name = PyUnicode_InternFromString("release");
+    Ref result = release_name != nullptr ? Ref::steal(PyObject_CallMethodNoArgs(view, release_name)) : Ref();
     if (!result)
         PyErr_Clear();
     PyErr_SetRaisedException(exc);

@@ -227,20 +227,26 @@ PyObject *decode_string_list(PyObject *list)
 
 }  // namespace
 
-PyObject *do_curl_getinfo_raw(PyObject *op, PyObject *args)
+PyObject *do_curl_getinfo_raw(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
+    if (!no_keywords(kwnames, "getinfo_raw"))
+        return nullptr;
     int option;
-    if (!PyArg_ParseTuple(args, "i:getinfo_raw", &option))
+    if (!(nargs == 1 && exact_int_argument(args[0], &option)) &&
+        !parse_positional(args, nargs, "i:getinfo_raw", &option))
         return nullptr;
     const InfoCode *row = nullptr;
     return do_curl_getinfo_raw_impl(reinterpret_cast<CurlObject *>(op), option, &row);
 }
 
-PyObject *do_curl_getinfo(PyObject *op, PyObject *args)
+PyObject *do_curl_getinfo(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
+    if (!no_keywords(kwnames, "getinfo"))
+        return nullptr;
     auto *self = reinterpret_cast<CurlObject *>(op);
     int option;
-    if (!PyArg_ParseTuple(args, "i:getinfo", &option))
+    if (!(nargs == 1 && exact_int_argument(args[0], &option)) &&
+        !parse_positional(args, nargs, "i:getinfo", &option))
         return nullptr;
     if (option == CURLINFO_CERTINFO) {
         if (check_curl_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, "getinfo") < 0)

@@ -231,10 +231,26 @@ Ref ws_frame_object(const curl_ws_frame *frame)
 {
     if (frame == nullptr)
         return Ref::newref(Py_None);
-    return Ref::steal(PyObject_CallFunction(ws_frame_type, "iiKKK", frame->age, frame->flags,
-                                            static_cast<unsigned long long>(frame->offset),
-                                            static_cast<unsigned long long>(frame->bytesleft),
-                                            static_cast<unsigned long long>(frame->len)));
+    Ref fields[] = {
+        Ref::steal(PyLong_FromLong(frame->age)),
+        Ref::steal(PyLong_FromLong(frame->flags)),
+        Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(frame->offset))),
+        Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(frame->bytesleft))),
+        Ref::steal(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(frame->len))),
+    };
+    for (const Ref &field : fields) {
+        if (!field)
+            return Ref();
+    }
+    Ref values = Ref::steal(PyTuple_Pack(5, fields[0].get(), fields[1].get(), fields[2].get(), fields[3].get(),
+                                         fields[4].get()));
+    Ref args = values ? Ref::steal(PyTuple_Pack(1, values.get())) : Ref();
+    if (!args)
+        return Ref();
+    // What the named tuple's own __new__ ends in (tuple.__new__ of the type
+    // with the values), without running that Python function for every
+    // frame received.
+    return Ref::steal(PyTuple_Type.tp_new(reinterpret_cast<PyTypeObject *>(ws_frame_type), args.get(), nullptr));
 }
 
 Ref ws_frame_object(const WsReceived &got)

@@ -201,11 +201,23 @@ int do_multi_clear(PyObject *op)
 // ---------------------------------------------------------------------------
 // membership
 
-PyObject *do_multi_add_handle(PyObject *op, PyObject *args)
+// The one Curl argument of add_handle and remove_handle.
+bool curl_argument(PyObject *const *args, Py_ssize_t nargs, const char *format, CurlObject **curl)
 {
+    if (nargs == 1 && PyObject_TypeCheck(args[0], p_Curl_Type)) {
+        *curl = reinterpret_cast<CurlObject *>(args[0]);
+        return true;
+    }
+    return parse_positional(args, nargs, format, p_Curl_Type, curl) != 0;
+}
+
+PyObject *do_multi_add_handle(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (!no_keywords(kwnames, "add_handle"))
+        return nullptr;
     CurlMultiObject *self = as_multi(op);
     CurlObject *curl;
-    if (!PyArg_ParseTuple(args, "O!:add_handle", p_Curl_Type, &curl))
+    if (!curl_argument(args, nargs, "O!:add_handle", &curl))
         return nullptr;
     if (multi_check_membership_change(self, curl) < 0)
         return nullptr;
@@ -251,11 +263,13 @@ PyObject *do_multi_add_handle(PyObject *op, PyObject *args)
     Py_RETURN_NONE;
 }
 
-PyObject *do_multi_remove_handle(PyObject *op, PyObject *args)
+PyObject *do_multi_remove_handle(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
+    if (!no_keywords(kwnames, "remove_handle"))
+        return nullptr;
     CurlMultiObject *self = as_multi(op);
     CurlObject *curl;
-    if (!PyArg_ParseTuple(args, "O!:remove_handle", p_Curl_Type, &curl))
+    if (!curl_argument(args, nargs, "O!:remove_handle", &curl))
         return nullptr;
     if (multi_check_membership_change(self, curl) < 0)
         return nullptr;
@@ -335,11 +349,22 @@ int drive(CurlMultiObject *self, Call &&call, CURLMcode *code)
     return check_pending_python_exception_or_signal();
 }
 
+// (code, running) as the driving calls return it.  Built directly: these
+// run once per turn of an application's loop.
+PyObject *int_pair(long first, long second)
+{
+    Ref a = Ref::steal(PyLong_FromLong(first));
+    Ref b = a ? Ref::steal(PyLong_FromLong(second)) : Ref();
+    if (!b)
+        return nullptr;
+    return PyTuple_Pack(2, a.get(), b.get());
+}
+
 PyObject *running_result(CURLMcode code, int running, const char *failure)
 {
     if (code != CURLM_OK && code != CURLM_CALL_MULTI_PERFORM)
         return raise_code_and_text(code, failure);
-    return Py_BuildValue("(ii)", static_cast<int>(code), running);
+    return int_pair(code, running);
 }
 
 PyObject *do_multi_perform(PyObject *op, PyObject *)
@@ -354,12 +379,16 @@ PyObject *do_multi_perform(PyObject *op, PyObject *)
     return running_result(code, running, "perform failed");
 }
 
-PyObject *do_multi_socket_action(PyObject *op, PyObject *args)
+PyObject *do_multi_socket_action(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
+    if (!no_keywords(kwnames, "socket_action"))
+        return nullptr;
     CurlMultiObject *self = as_multi(op);
     PyObject *fd_object;
     int ev_bitmask;
-    if (!PyArg_ParseTuple(args, "Oi:socket_action", &fd_object, &ev_bitmask))
+    if (nargs == 2 && exact_int_argument(args[1], &ev_bitmask))
+        fd_object = args[0];
+    else if (!parse_positional(args, nargs, "Oi:socket_action", &fd_object, &ev_bitmask))
         return nullptr;
     curl_socket_t sock;
     if (PyLong_AsCurlSocket(fd_object, &sock) < 0)
@@ -373,7 +402,7 @@ PyObject *do_multi_socket_action(PyObject *op, PyObject *args)
         return nullptr;
     if (code != CURLM_OK)
         return raise_code_and_text(code, "multi_socket_action failed");
-    return Py_BuildValue("(ii)", 0, running);
+    return int_pair(0, running);
 }
 
 PyObject *do_multi_socket_all(PyObject *op, PyObject *)
@@ -412,11 +441,14 @@ int report_finished(CURLMsg *message, PyObject *succeeded, PyObject *failed)
     return PyList_Append(failed, failure.get());
 }
 
-PyObject *do_multi_info_read(PyObject *op, PyObject *args)
+PyObject *do_multi_info_read(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 {
+    if (!no_keywords(kwnames, "info_read"))
+        return nullptr;
     CurlMultiObject *self = as_multi(op);
     int max_objects = INT_MAX;
-    if (!PyArg_ParseTuple(args, "|i:info_read", &max_objects))
+    if (!(nargs == 0 || (nargs == 1 && exact_int_argument(args[0], &max_objects))) &&
+        !parse_positional(args, nargs, "|i:info_read", &max_objects))
         return nullptr;
     if (max_objects <= 0) {
         PyErr_SetString(ErrorObject, "argument to info_read must be greater than zero");
@@ -436,7 +468,10 @@ PyObject *do_multi_info_read(PyObject *op, PyObject *args)
         if (report_finished(message, succeeded.get(), failed.get()) < 0)
             return nullptr;
     }
-    return Py_BuildValue("(iOO)", queued, succeeded.get(), failed.get());
+    Ref remaining = Ref::steal(PyLong_FromLong(queued));
+    if (!remaining)
+        return nullptr;
+    return PyTuple_Pack(3, remaining.get(), succeeded.get(), failed.get());
 }
 
 // Read the descriptors libcurl watches into the stack's own array; their
@@ -501,11 +536,33 @@ PyObject *do_multi_fdset(PyObject *op, PyObject *)
     return PyTuple_Pack(3, lists[0].get(), lists[1].get(), lists[2].get());
 }
 
-PyObject *do_multi_select(PyObject *op, PyObject *args)
+// Wait for the descriptors libcurl watches, with the interpreter lock
+// released; poll's result.  `fds` has room for `count` records.
+int poll_waitfds(const struct curl_waitfd *watched, int count, pollfd *fds, const timespec *wait)
 {
+    for (int i = 0; i < count; ++i) {
+        fds[i].fd = watched[i].fd;
+        fds[i].events = static_cast<short>(((watched[i].events & CURL_WAIT_POLLIN) ? POLLIN : 0) |
+                                           ((watched[i].events & CURL_WAIT_POLLOUT) ? POLLOUT : 0) |
+                                           ((watched[i].events & CURL_WAIT_POLLPRI) ? POLLPRI : 0));
+        fds[i].revents = 0;
+    }
+    int ready;
+    Py_BEGIN_ALLOW_THREADS
+    ready = ppoll(fds, static_cast<nfds_t>(count), wait, nullptr);
+    Py_END_ALLOW_THREADS
+    return ready;
+}
+
+PyObject *do_multi_select(PyObject *op, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
+{
+    if (!no_keywords(kwnames, "select"))
+        return nullptr;
     CurlMultiObject *self = as_multi(op);
     double timeout;
-    if (!PyArg_ParseTuple(args, "d:select", &timeout))
+    if (nargs == 1 && PyFloat_CheckExact(args[0]))
+        timeout = PyFloat_AS_DOUBLE(args[0]);
+    else if (!parse_positional(args, nargs, "d:select", &timeout))
         return nullptr;
     if (multi_require_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, "select") < 0)
         return nullptr;
@@ -519,28 +576,20 @@ PyObject *do_multi_select(PyObject *op, PyObject *args)
         return raise_code_and_text(code, "multi_fdset failed");
     if (count == 0)
         return PyLong_FromLong(0);
-    // poll's own structures, laid over the same storage: the two records
-    // differ, so they are filled in a separate array.
-    Ref storage = Ref::steal(PyBytes_FromStringAndSize(nullptr, count * static_cast<Py_ssize_t>(sizeof(pollfd))));
-    if (!storage)
-        return nullptr;
-    auto *fds = reinterpret_cast<pollfd *>(PyBytes_AS_STRING(storage.get()));
-    for (int i = 0; i < count; ++i) {
-        const struct curl_waitfd &watched = self->waitfds[i];
-        fds[i].fd = watched.fd;
-        fds[i].events = static_cast<short>(((watched.events & CURL_WAIT_POLLIN) ? POLLIN : 0) |
-                                           ((watched.events & CURL_WAIT_POLLOUT) ? POLLOUT : 0) |
-                                           ((watched.events & CURL_WAIT_POLLPRI) ? POLLPRI : 0));
-        fds[i].revents = 0;
-    }
     timespec wait;
     wait.tv_sec = static_cast<time_t>(timeout);
     wait.tv_nsec = static_cast<long>((timeout - static_cast<double>(wait.tv_sec)) * 1e6) * 1000;
-    int ready;
-    Py_BEGIN_ALLOW_THREADS
-    ready = ppoll(fds, static_cast<nfds_t>(count), &wait, nullptr);
-    Py_END_ALLOW_THREADS
-    return PyLong_FromLong(ready);
+    // poll's own records differ from libcurl's, so they go in an array of
+    // their own: on the stack for the usual handful of descriptors.
+    constexpr int on_stack = 64;
+    if (count <= on_stack) {
+        pollfd fds[on_stack];
+        return PyLong_FromLong(poll_waitfds(self->waitfds, count, fds, &wait));
+    }
+    MemoryBlock<pollfd> fds(static_cast<size_t>(count));
+    if (!fds)
+        return PyErr_NoMemory();
+    return PyLong_FromLong(poll_waitfds(self->waitfds, count, fds.get(), &wait));
 }
 
 PyObject *do_multi_timeout(PyObject *op, PyObject *)
@@ -630,8 +679,13 @@ int multi_socket_callback(CURL *, curl_socket_t sock, int what, void *userdata, 
         Ref callable = Ref::newref(self->socketfunction);
         // socketp is an object assign() keeps alive in `assignments`
         PyObject *assigned = socketp != nullptr ? static_cast<PyObject *>(socketp) : Py_None;
-        Ref result = Ref::steal(PyObject_CallFunction(callable.get(), "iNOO", what, PyLong_FromCurlSocket(sock),
-                                                      self, assigned));
+        Ref event = Ref::steal(PyLong_FromLong(what));
+        Ref fd = event ? Ref::steal(PyLong_FromCurlSocket(sock)) : Ref();
+        Ref result;
+        if (fd) {
+            PyObject *argv[] = {event.get(), fd.get(), reinterpret_cast<PyObject *>(self), assigned};
+            result = Ref::steal(PyObject_Vectorcall(callable.get(), argv, 4, nullptr));
+        }
         return multi_callback_result(result.get(), "multi socket");
     });
 }
@@ -644,7 +698,8 @@ int multi_timer_callback(CURLM *, long timeout_ms, void *userdata)
         if (self->timerfunction == nullptr)
             return 0;
         Ref callable = Ref::newref(self->timerfunction);
-        Ref result = Ref::steal(PyObject_CallFunction(callable.get(), "l", timeout_ms));
+        Ref timeout = Ref::steal(PyLong_FromLong(timeout_ms));
+        Ref result = timeout ? Ref::steal(PyObject_CallOneArg(callable.get(), timeout.get())) : Ref();
         return multi_callback_result(result.get(), "multi timer");
     });
 }
@@ -936,14 +991,14 @@ int do_multi_setattro(PyObject *op, PyObject *name, PyObject *value)
 }
 
 PyMethodDef curlmultiobject_methods[] = {
-    {"add_handle", do_multi_add_handle, METH_VARARGS, multi_add_handle_doc},
-    {"remove_handle", do_multi_remove_handle, METH_VARARGS, multi_remove_handle_doc},
+    {"add_handle", fastcall_method(do_multi_add_handle), METH_FASTCALL | METH_KEYWORDS, multi_add_handle_doc},
+    {"remove_handle", fastcall_method(do_multi_remove_handle), METH_FASTCALL | METH_KEYWORDS, multi_remove_handle_doc},
     {"perform", do_multi_perform, METH_NOARGS, multi_perform_doc},
-    {"socket_action", do_multi_socket_action, METH_VARARGS, multi_socket_action_doc},
+    {"socket_action", fastcall_method(do_multi_socket_action), METH_FASTCALL | METH_KEYWORDS, multi_socket_action_doc},
     {"socket_all", do_multi_socket_all, METH_NOARGS, multi_socket_all_doc},
-    {"info_read", do_multi_info_read, METH_VARARGS, multi_info_read_doc},
+    {"info_read", fastcall_method(do_multi_info_read), METH_FASTCALL | METH_KEYWORDS, multi_info_read_doc},
     {"fdset", do_multi_fdset, METH_NOARGS, multi_fdset_doc},
-    {"select", do_multi_select, METH_VARARGS, multi_select_doc},
+    {"select", fastcall_method(do_multi_select), METH_FASTCALL | METH_KEYWORDS, multi_select_doc},
     {"timeout", do_multi_timeout, METH_NOARGS, multi_timeout_doc},
     {"assign", do_multi_assign, METH_VARARGS, multi_assign_doc},
     {"unassign", do_multi_unassign, METH_VARARGS, multi_unassign_doc},

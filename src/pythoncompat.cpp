@@ -3,6 +3,39 @@
 #include "tovrel.h"
 
 #include <climits>
+#include <cstdarg>
+
+int parse_positional(PyObject *const *args, Py_ssize_t nargs, const char *format, ...)
+{
+    Ref tuple = Ref::steal(PyTuple_FromArray(args, nargs));
+    if (!tuple)
+        return 0;
+    va_list va;
+    va_start(va, format);
+    int parsed = PyArg_VaParse(tuple.get(), format, va);
+    va_end(va);
+    return parsed;
+}
+
+bool no_keywords(PyObject *kwnames, const char *name)
+{
+    if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0)
+        return true;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", name);
+    return false;
+}
+
+bool exact_int_argument(PyObject *obj, int *out)
+{
+    if (!PyLong_CheckExact(obj))
+        return false;
+    int overflow = 0;
+    long value = PyLong_AsLongAndOverflow(obj, &overflow);
+    if (overflow != 0 || value < INT_MIN || value > INT_MAX)
+        return false;
+    *out = static_cast<int>(value);
+    return true;
+}
 
 int PyListOrTuple_Check(PyObject *obj)
 {

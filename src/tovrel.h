@@ -306,6 +306,25 @@ int PyLong_AsCurlSocket(PyObject *obj, curl_socket_t *sock);
 PyObject *my_getattro(PyObject *obj, PyObject *name, PyObject *dict, PyObject *constants);
 int my_setattro(PyObject **dict, PyObject *name, PyObject *value);
 
+// Argument parsing for the methods on the transfer paths, which take their
+// arguments as an array (METH_FASTCALL) so that a call builds no tuple.
+// They read their common argument shapes directly and hand every other call
+// to parse_positional, which applies the PyArg_ParseTuple format the method
+// has always had: refusals read exactly as that format's own.
+int parse_positional(PyObject *const *args, Py_ssize_t nargs, const char *format, ...);
+// Keyword arguments refused as a METH_VARARGS method refuses them: false
+// with TypeError "NAME() takes no keyword arguments".
+bool no_keywords(PyObject *kwnames, const char *name);
+// An exact int within a C int's range, read as the "i" format would; false
+// (and no exception) for anything that needs the format's full treatment.
+bool exact_int_argument(PyObject *obj, int *out);
+// Methods with METH_FASTCALL | METH_KEYWORDS in a method table.
+template <typename F>
+PyCFunction fastcall_method(F *function)
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // ---------------------------------------------------------------------------
 // Curl objects (easy.cpp)
 
@@ -386,8 +405,8 @@ PyObject *do_curl_perform_rs(PyObject *self, PyObject *args);
 // ---------------------------------------------------------------------------
 // Transfer information (easyinfo.cpp)
 
-PyObject *do_curl_getinfo(PyObject *self, PyObject *args);
-PyObject *do_curl_getinfo_raw(PyObject *self, PyObject *args);
+PyObject *do_curl_getinfo(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
+PyObject *do_curl_getinfo_raw(PyObject *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames);
 PyObject *do_curl_errstr(PyObject *self, PyObject *args);
 PyObject *do_curl_errstr_raw(PyObject *self, PyObject *args);
 
