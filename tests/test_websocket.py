@@ -34,6 +34,7 @@ OUTSIDE_WRITEFUNCTION = RUNNING + " outside WRITEFUNCTION callback"
 def tag(ws_server):
     """Names this test's connection, so the server's notes are its own."""
     name = uuid.uuid4().hex
+    ws_server.listen(name)
     yield name
     ws_server.forget(name)
 

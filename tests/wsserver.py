@@ -11,7 +11,6 @@ process, whose reference counts the reference-leak runs watch.
 """
 
 import ast
-import collections
 import os
 import queue
 import socket
@@ -128,7 +127,7 @@ class WebSocketServer:
         # The server hangs up without a TLS close_notify: over TLS libcurl
         # reports that as a receive error, over plain TCP as an empty read.
         self.hangup_code = tovrel.E_RECV_ERROR if certificate is not None else tovrel.E_GOT_NOTHING
-        self._observed = collections.defaultdict(queue.Queue)
+        self._observed = {}
         self._lock = threading.Lock()
         self._folder = tempfile.TemporaryDirectory()
         args = [sys.executable, os.path.abspath(__file__)]
@@ -149,18 +148,21 @@ class WebSocketServer:
         query = urllib.parse.urlencode({"tag": tag, **query})
         return f"{self.scheme}://127.0.0.1:{self.port}/{route}?{query}"
 
+    def listen(self, tag):
+        """Keep the server's notes for ``tag`` from now on."""
+        with self._lock:
+            self._observed[tag] = queue.Queue()
+
     def observed(self, tag, timeout=10):
-        """The next thing the server noted for ``tag``."""
-        return self._queue(tag).get(timeout=timeout)
+        """The next thing the server noted for ``tag`` (which is listened to)."""
+        with self._lock:
+            notes = self._observed[tag]
+        return notes.get(timeout=timeout)
 
     def forget(self, tag):
-        """Drop what is left of ``tag``'s notes (its test is over)."""
+        """Drop ``tag``'s notes, and any that are still to come: its test is over."""
         with self._lock:
             self._observed.pop(tag, None)
-
-    def _queue(self, tag):
-        with self._lock:
-            return self._observed[tag]
 
     def _read_notes(self):
         for line in self._process.stdout:
@@ -169,7 +171,12 @@ class WebSocketServer:
             except (SyntaxError, ValueError):
                 print("wsserver: unreadable note", repr(line), file=sys.stderr)
                 continue
-            self._queue(tag).put(event)
+            # A connection's last notes may come after its test has ended;
+            # keeping them would grow this table with every test.
+            with self._lock:
+                notes = self._observed.get(tag)
+            if notes is not None:
+                notes.put(event)
 
     def close(self):
         self._process.stdin.close()  # the child ends when its stdin does
