@@ -215,50 +215,17 @@ size_t header_callback(char *ptr, size_t size, size_t nmemb, void *userdata)
     return util_write_callback(WRITE_HEADER, ptr, size, nmemb, userdata);
 }
 
-// Copy a callable's upload data into libcurl's buffer.
-size_t copy_read_result(PyObject *result, char *buffer, Py_ssize_t wanted)
-{
-    if (PyUnicode_Check(result)) {
-        Ref encoded = Ref::steal(PyUnicode_AsEncodedString(result, "ascii", "strict"));
-        if (!encoded) {
-            print_callback_error_if_regular_exception();
-            return CURL_READFUNC_ABORT;
-        }
-        Py_ssize_t length = PyBytes_GET_SIZE(encoded.get());
-        if (length > wanted) {
-            report_callback_error("invalid return value for read callback (%ld bytes returned after encoding to "
-                                  "ascii when at most %ld bytes were wanted)",
-                                  static_cast<long>(length), static_cast<long>(wanted));
-            return CURL_READFUNC_ABORT;
-        }
-        std::memcpy(buffer, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(length));
-        return static_cast<size_t>(length);
-    }
-    if (PyObject_CheckBuffer(result)) {
-        BufferView data;
-        if (data.acquire(result, PyBUF_SIMPLE) < 0) {
-            print_callback_error_if_regular_exception();
-            return CURL_READFUNC_ABORT;
-        }
-        if (data.len() > wanted) {
-            report_callback_error("invalid return value for read callback (%ld bytes returned when at most %ld "
-                                  "bytes were wanted)",
-                                  static_cast<long>(data.len()), static_cast<long>(wanted));
-            return CURL_READFUNC_ABORT;
-        }
-        std::memcpy(buffer, data.buf(), static_cast<size_t>(data.len()));
-        return static_cast<size_t>(data.len());
-    }
-    if (PyLong_Check(result)) {
-        int overflow = 0;
-        long long value = PyLong_AsLongLongAndOverflow(result, &overflow);
-        if (!overflow && (value == CURL_READFUNC_ABORT || value == CURL_READFUNC_PAUSE))
-            return static_cast<size_t>(value);
-    }
-    report_callback_error("read callback must return an object supporting the buffer protocol (e.g. a byte "
-                          "string) or an ASCII-only Unicode string");
-    return CURL_READFUNC_ABORT;
-}
+constexpr char read_callback_wrong_type[] =
+    "read callback must return an object supporting the buffer protocol (e.g. a byte string) or an ASCII-only "
+    "Unicode string";
+
+constexpr UploadChunkWording read_callback_wording = {
+    .too_long = "invalid return value for read callback (%ld bytes returned when at most %ld bytes were wanted)",
+    .encoded_too_long = "invalid return value for read callback (%ld bytes returned after encoding to ascii when "
+                        "at most %ld bytes were wanted)",
+    .wrong_number = read_callback_wrong_type,
+    .wrong_type = read_callback_wrong_type,
+};
 
 size_t read_callback(char *ptr, size_t size, size_t nmemb, void *userdata)
 {
@@ -278,7 +245,7 @@ size_t read_callback(char *ptr, size_t size, size_t nmemb, void *userdata)
             print_callback_error_if_regular_exception();
             return CURL_READFUNC_ABORT;
         }
-        return copy_read_result(result.get(), ptr, wanted);
+        return copy_upload_chunk(result.get(), ptr, wanted, read_callback_wording);
     });
 }
 
@@ -291,27 +258,10 @@ int seek_callback(void *userdata, curl_off_t offset, int origin)
             return CURL_SEEKFUNC_CANTSEEK;
         Ref callable = Ref::newref(self->seekfunction);
         Ref result = Ref::steal(PyObject_CallFunction(callable.get(), "Li", static_cast<long long>(offset), origin));
-        if (!result) {
-            print_callback_error_if_regular_exception();
-            return CURL_SEEKFUNC_CANTSEEK;
-        }
-        if (result.get() == Py_None)
-            return CURL_SEEKFUNC_OK;
-        if (PyLong_Check(result.get())) {
-            long value = PyLong_AsLong(result.get());
-            if (value == -1 && PyErr_Occurred()) {
-                print_callback_error_if_regular_exception();
-                return CURL_SEEKFUNC_CANTSEEK;
-            }
-            int code = static_cast<int>(static_cast<uint32_t>(value));
-            if (static_cast<unsigned int>(code) < 3)
-                return code;
-            report_callback_error("invalid return value for seek callback %d not in (0, 1, 2)", code);
-            return CURL_SEEKFUNC_CANTSEEK;
-        }
-        report_callback_error("seek callback must return 0 (CURL_SEEKFUNC_OK), 1 (CURL_SEEKFUNC_FAIL), 2 "
-                              "(CURL_SEEKFUNC_CANTSEEK) or None");
-        return CURL_SEEKFUNC_CANTSEEK;
+        return seek_result_code(result.get(), CURL_SEEKFUNC_CANTSEEK,
+                                "invalid return value for seek callback %d not in (0, 1, 2)",
+                                "seek callback must return 0 (CURL_SEEKFUNC_OK), 1 (CURL_SEEKFUNC_FAIL), 2 "
+                                "(CURL_SEEKFUNC_CANTSEEK) or None");
     });
 }
 
@@ -593,22 +543,17 @@ int close_socket_without_python(curl_socket_t fd)
 int closesocket_callback(void *userdata, curl_socket_t fd)
 {
     auto *context = static_cast<CloseSocketContextObject *>(userdata);
-    if (Py_IsFinalizing())
-        return close_socket_without_python(fd);
-    PyGILState_STATE gil = PyGILState_Ensure();
-    int result;
-    // An exception pending from an earlier callback must reach the caller
-    // first; the socket is still closed.
-    if (context->callable == nullptr || PyErr_Occurred()) {
-        result = close_socket_without_python(fd);
-    } else {
+    // Without Python (shutting down, an earlier exception pending that
+    // must reach the caller first) the socket is still closed.
+    auto close_plainly = [fd] { return close_socket_without_python(fd); };
+    return run_trampoline(AnyThread{}, close_plainly, [&]() -> int {
+        if (context->callable == nullptr)
+            return close_plainly();
         Ref callable = Ref::newref(context->callable);
         Ref fd_object = Ref::steal(PyLong_FromCurlSocket(fd));
         Ref value = fd_object ? Ref::steal(PyObject_CallOneArg(callable.get(), fd_object.get())) : Ref();
-        result = int_result(value.get(), "closesocket", 1);
-    }
-    PyGILState_Release(gil);
-    return result;
+        return int_result(value.get(), "closesocket", 1);
+    });
 }
 
 // Keep `curl`'s close-socket context alive in a pool owner's set.

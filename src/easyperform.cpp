@@ -117,27 +117,33 @@ PyObject *do_curl_recv(PyObject *op, PyObject *args)
     return writer.finish(received).release();
 }
 
+int parse_receive_into_args(CurlObject *self, PyObject *args, PyObject *kwds, const char *format, const char *name,
+                            BufferView &buffer, Py_ssize_t *nbytes)
+{
+    static const char *keywords[] = {"buffer", "nbytes", nullptr};
+    *nbytes = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, format, const_cast<char **>(keywords), buffer.view(), nbytes))
+        return -1;
+    buffer.adopt();
+    if (*nbytes < 0) {
+        PyErr_Format(PyExc_ValueError, "negative buffersize in %s", name);
+        return -1;
+    }
+    if (*nbytes == 0)
+        *nbytes = buffer.len();
+    else if (*nbytes > buffer.len()) {
+        PyErr_SetString(PyExc_ValueError, "buffer too small for requested bytes");
+        return -1;
+    }
+    return check_curl_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, name);
+}
+
 PyObject *do_curl_recv_into(PyObject *op, PyObject *args, PyObject *kwds)
 {
     CurlObject *self = as_curl(op);
-    static const char *keywords[] = {"buffer", "nbytes", nullptr};
     BufferView buffer;
-    Py_ssize_t nbytes = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "w*|n:recv_into", const_cast<char **>(keywords), buffer.view(),
-                                     &nbytes))
-        return nullptr;
-    buffer.adopt();
-    if (nbytes < 0) {
-        PyErr_SetString(PyExc_ValueError, "negative buffersize in recv_into");
-        return nullptr;
-    }
-    if (nbytes == 0)
-        nbytes = buffer.len();
-    else if (nbytes > buffer.len()) {
-        PyErr_SetString(PyExc_ValueError, "buffer too small for requested bytes");
-        return nullptr;
-    }
-    if (check_curl_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, "recv_into") < 0)
+    Py_ssize_t nbytes;
+    if (parse_receive_into_args(self, args, kwds, "w*|n:recv_into", "recv_into", buffer, &nbytes) < 0)
         return nullptr;
     if (nbytes == 0)
         return PyLong_FromLong(0);

@@ -364,24 +364,9 @@ PyObject *do_curl_ws_recv(PyObject *op, PyObject *args)
 PyObject *do_curl_ws_recv_into(PyObject *op, PyObject *args, PyObject *kwds)
 {
     CurlObject *self = as_curl(op);
-    static const char *keywords[] = {"buffer", "nbytes", nullptr};
     BufferView buffer;
-    Py_ssize_t nbytes = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "w*|n:ws_recv_into", const_cast<char **>(keywords), buffer.view(),
-                                     &nbytes))
-        return nullptr;
-    buffer.adopt();
-    if (nbytes < 0) {
-        PyErr_SetString(PyExc_ValueError, "negative buffersize in ws_recv_into");
-        return nullptr;
-    }
-    if (nbytes == 0)
-        nbytes = buffer.len();
-    else if (nbytes > buffer.len()) {
-        PyErr_SetString(PyExc_ValueError, "buffer too small for requested bytes");
-        return nullptr;
-    }
-    if (check_curl_state(self, STATE_NEED_HANDLE | STATE_NOT_RUNNING, "ws_recv_into") < 0)
+    Py_ssize_t nbytes;
+    if (parse_receive_into_args(self, args, kwds, "w*|n:ws_recv_into", "ws_recv_into", buffer, &nbytes) < 0)
         return nullptr;
     WsReceived got;
     if (ws_receive(self, nbytes > 0 ? buffer.buf() : nullptr, nbytes, &got) < 0)

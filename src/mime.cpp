@@ -454,114 +454,61 @@ bool interpreter_usable()
     return Py_IsInitialized() && !Py_IsFinalizing();
 }
 
-size_t copy_mime_read_result(PyObject *result, char *buffer, int wanted)
-{
-    if (PyObject_CheckBuffer(result)) {
-        BufferView data;
-        if (data.acquire(result, PyBUF_SIMPLE) < 0) {
-            print_callback_error_if_regular_exception();
-            return CURL_READFUNC_ABORT;
-        }
-        if (data.len() > wanted) {
-            report_callback_error("invalid return value for mime read callback (%ld bytes returned when at most "
-                                  "%ld bytes were wanted)",
-                                  static_cast<long>(data.len()), static_cast<long>(wanted));
-            return CURL_READFUNC_ABORT;
-        }
-        std::memcpy(buffer, data.buf(), static_cast<size_t>(data.len()));
-        return static_cast<size_t>(data.len());
-    }
-    if (PyUnicode_Check(result)) {
-        Ref encoded = Ref::steal(PyUnicode_AsEncodedString(result, "ascii", "strict"));
-        if (!encoded) {
-            print_callback_error_if_regular_exception();
-            return CURL_READFUNC_ABORT;
-        }
-        Py_ssize_t length = PyBytes_GET_SIZE(encoded.get());
-        if (length > wanted) {
-            report_callback_error("invalid return value for mime read callback (%ld bytes returned after ASCII "
-                                  "encoding when at most %ld bytes were wanted)",
-                                  static_cast<long>(length), static_cast<long>(wanted));
-            return CURL_READFUNC_ABORT;
-        }
-        std::memcpy(buffer, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(length));
-        return static_cast<size_t>(length);
-    }
-    if (PyLong_Check(result)) {
-        int overflow = 0;
-        long long value = PyLong_AsLongLongAndOverflow(result, &overflow);
-        if (!overflow && (value == CURL_READFUNC_ABORT || value == CURL_READFUNC_PAUSE))
-            return static_cast<size_t>(value);
-        report_callback_error("mime read callback must return a buffer object, an ASCII-only Unicode string, "
-                              "READFUNC_ABORT, or READFUNC_PAUSE");
-        return CURL_READFUNC_ABORT;
-    }
-    report_callback_error("mime read callback must return an object supporting the buffer protocol, an ASCII-only "
-                          "Unicode string, READFUNC_ABORT, or READFUNC_PAUSE");
-    return CURL_READFUNC_ABORT;
-}
+constexpr UploadChunkWording mime_read_wording = {
+    .too_long = "invalid return value for mime read callback (%ld bytes returned when at most %ld bytes were "
+                "wanted)",
+    .encoded_too_long = "invalid return value for mime read callback (%ld bytes returned after ASCII encoding when "
+                        "at most %ld bytes were wanted)",
+    .wrong_number = "mime read callback must return a buffer object, an ASCII-only Unicode string, READFUNC_ABORT, "
+                    "or READFUNC_PAUSE",
+    .wrong_type = "mime read callback must return an object supporting the buffer protocol, an ASCII-only Unicode "
+                  "string, READFUNC_ABORT, or READFUNC_PAUSE",
+};
 
 size_t mime_data_cb_read(char *buffer, size_t size, size_t count, void *arg)
 {
     auto *owner = static_cast<MimeDataCbOwnerObject *>(arg);
-    if (owner == nullptr || !interpreter_usable())
-        return CURL_READFUNC_ABORT;
-    GilStateHold gil;
-    // An exception an earlier callback left pending is the one the transfer
-    // raises; Python is never called with it set.
-    if (owner->read == nullptr || PyErr_Occurred())
-        return CURL_READFUNC_ABORT;
-    size_t total;
-    if (size == 0 || count == 0)
-        return CURL_READFUNC_ABORT;
-    if (__builtin_mul_overflow(size, count, &total) || total > static_cast<size_t>(INT_MAX)) {
-        report_callback_error("integer overflow in mime read callback");
-        return CURL_READFUNC_ABORT;
-    }
-    int wanted = static_cast<int>(total);
-    Ref read = Ref::newref(owner->read);
-    Ref userdata = Ref::newref(owner->userdata);
-    Ref result = Ref::steal(PyObject_CallFunction(read.get(), "Oi", userdata.get(), wanted));
-    if (!result) {
-        print_callback_error_if_regular_exception();
-        return CURL_READFUNC_ABORT;
-    }
-    return copy_mime_read_result(result.get(), buffer, wanted);
+    auto abort = [] { return size_t(CURL_READFUNC_ABORT); };
+    if (owner == nullptr)
+        return abort();
+    return run_trampoline(AnyThread{}, abort, [&]() -> size_t {
+        size_t total;
+        if (owner->read == nullptr || size == 0 || count == 0)
+            return CURL_READFUNC_ABORT;
+        if (__builtin_mul_overflow(size, count, &total) || total > static_cast<size_t>(INT_MAX)) {
+            report_callback_error("integer overflow in mime read callback");
+            return CURL_READFUNC_ABORT;
+        }
+        int wanted = static_cast<int>(total);
+        Ref read = Ref::newref(owner->read);
+        Ref userdata = Ref::newref(owner->userdata);
+        Ref result = Ref::steal(PyObject_CallFunction(read.get(), "Oi", userdata.get(), wanted));
+        if (!result) {
+            print_callback_error_if_regular_exception();
+            return CURL_READFUNC_ABORT;
+        }
+        return copy_upload_chunk(result.get(), buffer, wanted, mime_read_wording);
+    });
 }
 
 int mime_data_cb_seek(void *arg, curl_off_t offset, int origin)
 {
     auto *owner = static_cast<MimeDataCbOwnerObject *>(arg);
-    if (owner == nullptr || !interpreter_usable())
-        return CURL_SEEKFUNC_FAIL;
-    GilStateHold gil;
-    if (owner->seek == nullptr || PyErr_Occurred())
-        return CURL_SEEKFUNC_FAIL;
-    Ref seek = Ref::newref(owner->seek);
-    Ref userdata = Ref::newref(owner->userdata);
-    Ref result = Ref::steal(
-        PyObject_CallFunction(seek.get(), "OLi", userdata.get(), static_cast<long long>(offset), origin));
-    if (!result) {
-        print_callback_error_if_regular_exception();
-        return CURL_SEEKFUNC_FAIL;
-    }
-    if (result.get() == Py_None)
-        return CURL_SEEKFUNC_OK;
-    if (PyLong_Check(result.get())) {
-        long value = PyLong_AsLong(result.get());
-        if (value == -1 && PyErr_Occurred()) {
-            print_callback_error_if_regular_exception();
+    auto fail = [] { return int(CURL_SEEKFUNC_FAIL); };
+    if (owner == nullptr)
+        return fail();
+    return run_trampoline(AnyThread{}, fail, [&]() -> int {
+        if (owner->seek == nullptr)
             return CURL_SEEKFUNC_FAIL;
-        }
-        int code = static_cast<int>(static_cast<uint32_t>(value));
-        if (static_cast<unsigned int>(code) <= CURL_SEEKFUNC_CANTSEEK)
-            return code;
-        report_callback_error("invalid return value for mime seek callback %d not in (0, 1, 2)", code);
-        return CURL_SEEKFUNC_FAIL;
-    }
-    report_callback_error("mime seek callback must return 0 (SEEKFUNC_OK), 1 (SEEKFUNC_FAIL), 2 "
-                          "(SEEKFUNC_CANTSEEK) or None");
-    return CURL_SEEKFUNC_FAIL;
+        Ref seek = Ref::newref(owner->seek);
+        Ref userdata = Ref::newref(owner->userdata);
+        Ref result = Ref::steal(
+            PyObject_CallFunction(seek.get(), "OLi", userdata.get(), static_cast<long long>(offset), origin));
+        return seek_result_code(result.get(), CURL_SEEKFUNC_FAIL,
+                                "invalid return value for mime seek callback %d not in (0, 1, 2)",
+                                "mime seek callback must return 0 (SEEKFUNC_OK), 1 (SEEKFUNC_FAIL), 2 "
+                                "(SEEKFUNC_CANTSEEK) or None");
+    });
 }
 
 void mime_data_cb_free(void *arg)

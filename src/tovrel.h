@@ -401,6 +401,10 @@ PyObject *do_curl_pause(PyObject *self, PyObject *args);
 PyObject *do_curl_unpause(PyObject *self, PyObject *args);
 PyObject *do_curl_perform_rb(PyObject *self, PyObject *args);
 PyObject *do_curl_perform_rs(PyObject *self, PyObject *args);
+// recv_into(buffer, nbytes=0) and its WebSocket twin: takes the writable
+// buffer and how much of it to fill (all of it for 0), checks the handle.
+int parse_receive_into_args(CurlObject *self, PyObject *args, PyObject *kwds, const char *format, const char *name,
+                            BufferView &buffer, Py_ssize_t *nbytes);
 
 // ---------------------------------------------------------------------------
 // Transfer information (easyinfo.cpp)
@@ -444,6 +448,23 @@ Result run_trampoline(PyThreadState **slot, const char *failed_message, Result f
     return body();
 }
 
+// Callbacks that belong to no one handle (a MIME part's data, closing a
+// pooled socket) may run on any thread that drives a transfer, so they
+// enter through the per-thread API.  `fallback()` gives the result when
+// Python cannot be called: shutting down, or an earlier exception pending.
+struct AnyThread {};
+
+template <typename Fallback, typename Body>
+auto run_trampoline(AnyThread, Fallback &&fallback, Body &&body) -> decltype(body())
+{
+    if (!Py_IsInitialized() || Py_IsFinalizing())
+        return fallback();
+    GilStateHold gil;
+    if (PyErr_Occurred())
+        return fallback();
+    return body();
+}
+
 // What libcurl gets as the user data of a callback option: the Curl
 // itself, or for closing sockets a context that outlives it (set to the
 // Curl's current close-socket callable).  Null with an exception set.
@@ -458,6 +479,19 @@ CURLcode curl_install_ca_certs_callback(CurlObject *self);
 // Raise tovrel.error with a message inside a trampoline and report it.
 void report_callback_error(const char *format, ...);
 int callback_return_value_to_int(PyObject *result, const char *name, int *out);
+
+// How an upload callable's caller words its faults: the two length
+// formats take the returned and the wanted length (%ld each).
+struct UploadChunkWording {
+    const char *too_long;
+    const char *encoded_too_long;
+    const char *wrong_number;
+    const char *wrong_type;
+};
+size_t copy_upload_chunk(PyObject *result, char *buffer, Py_ssize_t wanted, const UploadChunkWording &wording);
+// A seek callable's result (null: it raised) as libcurl's seek code, or
+// `failed`.  `invalid_format` takes the out-of-range code (%d).
+int seek_result_code(PyObject *result, int failed, const char *invalid_format, const char *wrong_type);
 
 // ---------------------------------------------------------------------------
 // Multi stacks (multi.cpp)

@@ -61,11 +61,77 @@ void print_callback_error_if_regular_exception()
 
 void warn_failed_to_acquire_thread(const char *message)
 {
-    PyGILState_STATE gil = PyGILState_Ensure();
+    GilStateHold gil;
     if (PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) < 0) {
         // Warnings turned into errors have nobody to raise to here; leaving
         // the exception set would make an unrelated later call fail.
         PyErr_FormatUnraisable("Exception ignored while reporting '%s'", message);
     }
-    PyGILState_Release(gil);
+}
+
+// Copy what an upload callable returned into libcurl's buffer: bytes-like
+// data or ASCII text that fits, or one of the abort/pause codes.
+size_t copy_upload_chunk(PyObject *result, char *buffer, Py_ssize_t wanted, const UploadChunkWording &wording)
+{
+    if (PyUnicode_Check(result)) {
+        Ref encoded = Ref::steal(PyUnicode_AsEncodedString(result, "ascii", "strict"));
+        if (!encoded) {
+            print_callback_error_if_regular_exception();
+            return CURL_READFUNC_ABORT;
+        }
+        Py_ssize_t length = PyBytes_GET_SIZE(encoded.get());
+        if (length > wanted) {
+            report_callback_error(wording.encoded_too_long, static_cast<long>(length), static_cast<long>(wanted));
+            return CURL_READFUNC_ABORT;
+        }
+        std::memcpy(buffer, PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(length));
+        return static_cast<size_t>(length);
+    }
+    if (PyObject_CheckBuffer(result)) {
+        BufferView data;
+        if (data.acquire(result, PyBUF_SIMPLE) < 0) {
+            print_callback_error_if_regular_exception();
+            return CURL_READFUNC_ABORT;
+        }
+        if (data.len() > wanted) {
+            report_callback_error(wording.too_long, static_cast<long>(data.len()), static_cast<long>(wanted));
+            return CURL_READFUNC_ABORT;
+        }
+        std::memcpy(buffer, data.buf(), static_cast<size_t>(data.len()));
+        return static_cast<size_t>(data.len());
+    }
+    if (PyLong_Check(result)) {
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(result, &overflow);
+        if (!overflow && (value == CURL_READFUNC_ABORT || value == CURL_READFUNC_PAUSE))
+            return static_cast<size_t>(value);
+        report_callback_error("%s", wording.wrong_number);
+        return CURL_READFUNC_ABORT;
+    }
+    report_callback_error("%s", wording.wrong_type);
+    return CURL_READFUNC_ABORT;
+}
+
+int seek_result_code(PyObject *result, int failed, const char *invalid_format, const char *wrong_type)
+{
+    if (result == nullptr) {
+        print_callback_error_if_regular_exception();
+        return failed;
+    }
+    if (result == Py_None)
+        return CURL_SEEKFUNC_OK;
+    if (!PyLong_Check(result)) {
+        report_callback_error("%s", wrong_type);
+        return failed;
+    }
+    long value = PyLong_AsLong(result);
+    if (value == -1 && PyErr_Occurred()) {
+        print_callback_error_if_regular_exception();
+        return failed;
+    }
+    int code = static_cast<int>(static_cast<uint32_t>(value));
+    if (static_cast<unsigned int>(code) <= CURL_SEEKFUNC_CANTSEEK)
+        return code;
+    report_callback_error(invalid_format, code);
+    return failed;
 }

@@ -25,12 +25,12 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "refleak_once: run once even when hunting reference leaks")
-    spec = config.getoption("refleak", default=None)
-    if spec is None:
+    schedule = config.getoption("refleak", default=None)
+    if schedule is None:
         return
     if not hasattr(sys, "gettotalrefcount"):
         raise pytest.UsageError("--refleak needs the debug interpreter (python3.15d)")
-    warmups, runs = (int(part) for part in spec.split(":"))
+    warmups, runs = (int(part) for part in schedule.split(":"))
     config._refleak = {"warmups": warmups, "runs": runs, "leaks": []}
 
 
