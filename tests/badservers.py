@@ -1,13 +1,19 @@
 """A loopback server that misbehaves in the ways real ones sometimes do.
 
 The request path names the misbehaviour: /close-mid-body, /bad-status,
-/endless-header, /long-body, /stall, /reset, /garbage.
+/endless-header, /long-body, /stall, /reset, /garbage.  It runs in a child
+process (``BadServer``); its stalled connections last until the client
+hangs up, which would otherwise leave their threads in the tests' process.
 """
 
+import os
+import select
 import socket
 import struct
 import threading
 import time
+
+import children
 
 
 def _read_request(conn):
@@ -21,6 +27,19 @@ def _read_request(conn):
 
 
 class BadServer:
+    """The misbehaving server, in a child process."""
+
+    def __init__(self):
+        self.process, self.port = children.start([os.path.abspath(__file__)])
+
+    def url(self, path):
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def close(self):
+        children.stop(self.process)
+
+
+class Misbehaviour:
     def __init__(self):
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -29,9 +48,6 @@ class BadServer:
         self.port = self.sock.getsockname()[1]
         self.stop = threading.Event()
         threading.Thread(target=self._accept, daemon=True).start()
-
-    def url(self, path):
-        return f"http://127.0.0.1:{self.port}{path}"
 
     def close(self):
         self.stop.set()
@@ -75,10 +91,18 @@ class BadServer:
 
     def do_stall(self, conn):
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + b"z" * 10)
-        self.stop.wait(30)
+        # silent until the client gives up and hangs up
+        while not self.stop.is_set() and not select.select([conn], [], [], 0.1)[0]:
+            pass
 
     def do_reset(self, conn):
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"r" * 100)
         time.sleep(0.05)
         # An abortive close: the client sees a reset, not an orderly end.
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+
+
+if __name__ == "__main__":
+    server = Misbehaviour()
+    print(server.port, flush=True)
+    threading.Event().wait()  # until terminated

@@ -4,8 +4,9 @@ import os
 import shutil
 import socket
 import subprocess
-import sys
 import time
+
+import children
 
 
 def free_port():
@@ -35,6 +36,7 @@ class FtpServer:
     runs, and its log lines stay out of this process's output."""
 
     CHILD = """
+import signal
 import sys
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
@@ -46,24 +48,23 @@ authorizer.add_anonymous(sys.argv[1])
 handler = type("Handler", (FTPHandler,), {"authorizer": authorizer})
 server = ThreadedFTPServer(("127.0.0.1", 0), handler)
 print(server.socket.getsockname()[1], flush=True)
-server.serve_forever(timeout=0.05)
+# pyftpdlib makes multiprocessing locks on import; ending through SystemExit
+# lets them be released instead of reported as leaked at shutdown
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+try:
+    server.serve_forever(timeout=0.05)
+finally:
+    server.close_all()
 """
 
     def __init__(self, root):
-        self.process = subprocess.Popen([sys.executable, "-c", self.CHILD, str(root)], stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, text=True)
-        self.port = int(self.process.stdout.readline())
+        self.process, self.port = children.start(["-c", self.CHILD, str(root)])
 
     def url(self, path="/"):
         return f"ftp://127.0.0.1:{self.port}{path}"
 
     def close(self):
-        self.process.terminate()
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-        self.process.stdout.close()
+        children.stop(self.process)
 
 
 class SshServer:
@@ -97,9 +98,11 @@ class SshServer:
         if wait_for_port(self.port, self.process):
             self.available = True
         else:
+            if self.process.poll() is None:  # still silent: its output is not complete
+                self.process.terminate()
+                children.wait_or_kill(self.process)
+            self.reason = "sshd did not start: " + self.process.stderr.read().decode(errors="replace")
             self.close()
-            self.reason = "sshd did not start: " + (self.process.stderr.read().decode(errors="replace")
-                                                    if self.process.stderr else "")
 
     def known_hosts_line(self):
         return f"[127.0.0.1]:{self.port} {self.key_type} {self.public_key}\n"
@@ -108,9 +111,9 @@ class SshServer:
         return f"sftp://nobody@127.0.0.1:{self.port}{path}"
 
     def close(self):
-        if self.process is not None and self.process.poll() is None:
+        if self.process is None:
+            return
+        if self.process.poll() is None:
             self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
+            children.wait_or_kill(self.process)
+        self.process.stderr.close()

@@ -21,6 +21,7 @@ import tempfile
 import threading
 import urllib.parse
 
+import children
 import tovrel
 from websockets.exceptions import ConnectionClosed
 
@@ -130,17 +131,14 @@ class WebSocketServer:
         self._observed = {}
         self._lock = threading.Lock()
         self._folder = tempfile.TemporaryDirectory()
-        args = [sys.executable, os.path.abspath(__file__)]
+        args = [os.path.abspath(__file__)]
         if certificate is not None:
             for name, pem in zip(("cert.pem", "key.pem"), certificate):
                 path = os.path.join(self._folder.name, name)
                 with open(path, "wb") as f:
                     f.write(pem)
                 args.append(path)
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.path.dirname(os.path.abspath(__file__)),
-                                                                        os.environ.get("PYTHONPATH")])))
-        self._process = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True)
-        self.port = int(self._process.stdout.readline())
+        self._process, self.port = children.start(args, stdin=subprocess.PIPE)
         self._reader = threading.Thread(target=self._read_notes, daemon=True)
         self._reader.start()
 
@@ -180,10 +178,7 @@ class WebSocketServer:
 
     def close(self):
         self._process.stdin.close()  # the child ends when its stdin does
-        try:
-            self._process.wait(10)
-        except subprocess.TimeoutExpired:
-            self._process.kill()
+        children.wait_or_kill(self._process)
         self._reader.join(10)
         self._process.stdout.close()
         self._folder.cleanup()
