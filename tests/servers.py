@@ -26,7 +26,14 @@ class Gates:
             return self._events.setdefault(name, threading.Event())
 
     def wait(self, name, timeout):
-        return self._event(name).wait(timeout)
+        event = self._event(name)
+        try:
+            return event.wait(timeout)
+        finally:
+            # A gate serves one request: once passed (or given up on) it goes.
+            with self._lock:
+                if self._events.get(name) is event:
+                    del self._events[name]
 
     def open(self, name):
         self._event(name).set()

@@ -52,14 +52,18 @@ class TestOpenSocket:
         assert transfer(curl, http_server.url("/bytes/10"), OPENSOCKETFUNCTION=open_socket) == pattern_bytes(10)
 
     def test_unix_socket_address(self, curl, unix_http_server):
-        seen = []
+        seen, opened = [], []
 
         def open_socket(purpose, address):
             seen.append(address)
-            return socket.socket(address.family, address.socktype, address.protocol)
+            # libcurl gets a duplicate of the descriptor; this one stays ours
+            opened.append(socket.socket(address.family, address.socktype, address.protocol))
+            return opened[-1]
 
         body = transfer(curl, "http://localhost/bytes/10", UNIX_SOCKET_PATH=unix_http_server.path,
                         OPENSOCKETFUNCTION=open_socket)
+        for sock in opened:
+            sock.close()
         assert body == pattern_bytes(10)
         assert seen[0].family == socket.AF_UNIX and seen[0].addr == unix_http_server.path.encode()
 
