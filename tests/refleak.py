@@ -13,9 +13,11 @@ run once.
 import functools
 import gc
 import sys
+import threading
+import time
 
 import pytest
-from _pytest.runner import runtestprotocol
+from _pytest.runner import CallInfo, runtestprotocol
 
 
 def pytest_addoption(parser):
@@ -31,12 +33,73 @@ def pytest_configure(config):
     if not hasattr(sys, "gettotalrefcount"):
         raise pytest.UsageError("--refleak needs the debug interpreter (python3.15d)")
     warmups, runs = (int(part) for part in schedule.split(":"))
-    config._refleak = {"warmups": warmups, "runs": runs, "leaks": []}
+    config._refleak = {"warmups": warmups, "runs": runs, "leaks": [], "threads": threading.active_count()}
 
 
-def counts():
-    # Python-level caches that are not leaks: drop them before counting.
+def repetitions(state):
+    return state["warmups"] + state["runs"]
+
+
+# One timeout covers every repetition of a test, on an interpreter that runs
+# about twice as slowly: stretch it so that only a real hang trips it.
+def stretched(timeout, state):
+    return timeout * repetitions(state) * 2
+
+
+def pytest_sessionstart(session):
+    state = getattr(session.config, "_refleak", None)
+    timeout = getattr(session.config, "_env_timeout", None)
+    if state is not None and timeout:
+        session.config._env_timeout = stretched(timeout, state)
+
+
+def pytest_collection_modifyitems(config, items):
+    state = getattr(config, "_refleak", None)
+    if state is None:
+        return
+    for item in items:
+        marker = item.get_closest_marker("timeout")
+        if marker is not None and marker.args:
+            item.add_marker(pytest.mark.timeout(stretched(marker.args[0], state)), append=False)
+
+
+def settle(item):
+    # A full collection walks every object of the session, which would cost
+    # more than most tests; what exists before a test starts is moved out of
+    # the collector's sight instead, so that counting collects only what the
+    # test made.  At each new module everything is looked at once more, so
+    # garbage cycles among the frozen objects are not kept for good.
+    module = getattr(item, "module", None)
+    if module is not settle.module:
+        settle.module = module
+        gc.unfreeze()
+        gc.collect()
+    gc.freeze()
+
+
+settle.module = None
+
+
+def threads_settled(state):
+    # A thread a test leaves running for a moment, such as a test server's
+    # handler still finishing a request the client hung up on, holds
+    # objects that are not leaks: wait a little for such threads to end.
+    # Threads that stay (a server a fixture started) become the new norm.
+    deadline = time.monotonic() + 2
+    while threading.active_count() > state["threads"] and time.monotonic() < deadline:
+        time.sleep(0.01)
+    state["threads"] = threading.active_count()
+
+
+def counts(state):
+    threads_settled(state)
+    # Caches that are not leaks: drop them before counting.  Hypothesis
+    # keeps the strategies it has built in a bounded cache that fills up
+    # over many runs.
     sys._clear_internal_caches()
+    strategies = sys.modules.get("hypothesis.strategies._internal.utils")
+    if strategies is not None:
+        strategies._STRATEGY_CACHE.clear()
     gc.collect()
     return sys.gettotalrefcount(), sys.getallocatedblocks()
 
@@ -63,6 +126,18 @@ def prune_spent_finalizers(session):
             fixturedef._finalizers[:] = [fin for fin in fixturedef._finalizers if not spent(fin)]
 
 
+class Again:
+    """The next item of a repetition: the same test once more.  Teardown
+    ends only its function-scoped fixtures; broader ones stay up, since
+    setting them up again would count as the test's own growth."""
+
+    def __init__(self, item):
+        self._chain = item.listchain()[:-1]
+
+    def listchain(self):
+        return self._chain
+
+
 def log(item, reports):
     for report in reports:
         item.ihook.pytest_runtest_logreport(report=report)
@@ -81,16 +156,22 @@ def pytest_runtest_protocol(item, nextitem):
     ref_deltas, block_deltas = [0] * runs, [0] * runs
     refs_before = blocks_before = 0
     reports = None
+    again = Again(item)
+    settle(item)
+    if not warmups:
+        refs_before, blocks_before = counts(state)
     for run in range(warmups + runs):
         if run:
             item._initrequest()
         # captured output of earlier runs would pile up on the item
         item._report_sections = []
-        reports = runtestprotocol(item, nextitem=nextitem, log=False)
+        reports = runtestprotocol(item, nextitem=again, log=False)
         if any(report.failed or report.skipped for report in reports):
             break
         prune_spent_finalizers(item.session)
-        refs, blocks = counts()
+        if run < warmups - 1:
+            continue
+        refs, blocks = counts(state)
         if run >= warmups:
             ref_deltas[run - warmups] = refs - refs_before
             block_deltas[run - warmups] = blocks - blocks_before
@@ -98,6 +179,12 @@ def pytest_runtest_protocol(item, nextitem):
     else:
         if leaking(ref_deltas) or leaking(block_deltas):
             state["leaks"].append((item.nodeid, ref_deltas, block_deltas))
+    # Now what the next test does not need goes, as it would have gone
+    # without repetitions; only a failure there makes a report.
+    teardown = CallInfo.from_call(lambda: item.session._setupstate.teardown_exact(nextitem), when="teardown",
+                                  reraise=(pytest.exit.Exception, KeyboardInterrupt))
+    if teardown.excinfo is not None:
+        reports.append(item.ihook.pytest_runtest_makereport(item=item, call=teardown))
     log(item, reports)
     item.ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
     return True
