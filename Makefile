@@ -2,9 +2,12 @@
 #   make demo   show what tovrel does
 #   make test   build the environment and tovrel, run the test suite
 #   make bench  tovrel beside raw libcurl and the pure-Python clients
-.PHONY: demo test asan fuzz stubtest docs bench bench-quick clean
+.PHONY: demo test asan refleak check-memory fuzz stubtest docs bench bench-quick clean
 
 PYTHON := python3.15
+DEBUG_PYTHON := python3.15d
+# warm-up runs : measured runs of every test in the leak hunt
+REFLEAK := 3:3
 
 demo:
 	dev/run $(PYTHON) -m tovrel.demo
@@ -14,6 +17,14 @@ test:
 
 asan:
 	TOVREL_BUILD=asan dev/run dev/sanitized $(PYTHON) -m pytest -p no:cacheprovider
+
+# Every test repeated under the debug interpreter; steady growth of its
+# reference or memory-block counts fails the run, naming the test.
+refleak:
+	TOVREL_BUILD=debug dev/run $(DEBUG_PYTHON) -m pytest -p no:cacheprovider --refleak=$(REFLEAK)
+
+# Memory errors and leaks.
+check-memory: asan refleak
 
 # A long random run of the state-machine test under the sanitizers.
 fuzz:
