@@ -586,7 +586,9 @@ class TestReentry:
                                ("name", lambda: other.name("x")), ("addpart", m.addpart),
                                ("setopt", lambda: curl.setopt(tovrel.URL, "x")), ("reset", curl.reset),
                                ("duphandle", curl.duphandle), ("close", curl.close),
-                               ("CurlMime", lambda: tovrel.CurlMime(curl))]:
+                               ("CurlMime", lambda: tovrel.CurlMime(curl)),
+                               ("ws_send", lambda: curl.ws_send(b"x")), ("ws_close", curl.ws_close),
+                               ("ws_recv", lambda: curl.ws_recv(10)), ("ws_meta", curl.ws_meta)]:
                 try:
                     call()
                     outcomes.append(name + " allowed")
@@ -597,7 +599,7 @@ class TestReentry:
         p.data_cb(1, chunks(b"x"), free=free)
         p.data(b"replacement")
         assert outcomes == ["close", "data", "name", "addpart", "setopt", "reset", "duphandle", "close",
-                            "CurlMime"]
+                            "CurlMime", "ws_send", "ws_close", "ws_recv", "ws_meta"]
         assert not m.closed and not curl.closed
         other.name("fine now")
         m.close()
