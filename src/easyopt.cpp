@@ -253,7 +253,13 @@ PyObject *util_curl_unsetopt(CurlObject *self, int option)
             util_curl_xdecref(self, RELEASE_MIME, nullptr);
         break;
     case UnsetKind::Share:
-        code = curl_easy_setopt(handle, option_id, nullptr);
+        if (self->share != nullptr) {
+            // as when it was set: the share's handle changes under its lock
+            MutexHold hold(&self->share->object_lock);
+            code = curl_easy_setopt(handle, option_id, nullptr);
+        } else {
+            code = curl_easy_setopt(handle, option_id, nullptr);
+        }
         if (code == CURLE_OK && self->share != nullptr) {
             CurlShareObject *share = self->share;
             share_unregister_easy(share, self);
