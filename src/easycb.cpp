@@ -832,12 +832,13 @@ int store_hsts_entry(PyObject *entry, struct curl_hstsentry *target)
         PyErr_SetString(PyExc_TypeError, "hstsread callback: host must be bytes or an ASCII str");
         return -1;
     }
+    // libcurl takes the host up to its first NUL: a NUL inside is refused
     char *name;
-    Py_ssize_t length;
     PyObject *encoded = nullptr;
-    if (PyText_AsStringAndSize(host, &name, &length, &encoded) < 0)
+    if (PyText_AsStringAndSize(host, &name, nullptr, &encoded) < 0)
         return -1;
     Ref encoded_ref = Ref::steal(encoded);
+    auto length = static_cast<Py_ssize_t>(strlen(name));
     if (static_cast<size_t>(length) > target->namelen) {
         PyErr_Format(ErrorObject, "hstsread callback: host length %zd exceeds libcurl maximum %zu", length,
                      target->namelen);

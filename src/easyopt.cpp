@@ -602,8 +602,11 @@ int add_form_option(FormBuilder &form, FormArray &forms, PyObject *option_obj, P
         invalid_arguments("unsupported option");
         return -1;
     }
+    // Only contents and buffers travel with a length; libcurl reads the
+    // other values (paths, names, types) up to their first NUL.
+    bool sized = option == CURLFORM_COPYCONTENTS || option == CURLFORM_BUFFERPTR;
     Text text;
-    if (text.from(value, true) < 0)
+    if (text.from(value, sized) < 0)
         return -1;
     // The encoded copy must outlive curl_formadd, which copies most values.
     if (text.encoded && PyList_Append(temporaries, text.encoded.get()) < 0)

@@ -100,6 +100,12 @@ FIRST_ELEMENT = ("list or tuple must contain a byte string or Unicode string wit
     ([("n", (tovrel.FORM_FILE, 5))], TypeError,
      "value must be a byte string or a Unicode string with ASCII code points only"),
     ([("ok", "v"), ("n", 5)], TypeError, "unsupported second type in tuple"),
+    # libcurl would read these only up to the NUL
+    ([("n", (tovrel.FORM_FILE, b"/etc/hostname\x00.bak"))], ValueError, "embedded null byte"),
+    ([("n", (tovrel.FORM_BUFFER, "a\x00b.bin", tovrel.FORM_BUFFERPTR, b"x"))], ValueError, "embedded null byte"),
+    ([("n", (tovrel.FORM_CONTENTS, "v", tovrel.FORM_CONTENTTYPE, b"text/plain\x00x"))], ValueError,
+     "embedded null byte"),
+    ([("n", (tovrel.FORM_CONTENTS, "v", tovrel.FORM_FILENAME, "f\x00.txt"))], ValueError, "embedded null byte"),
 ])
 def test_malformed_fields(curl, fields, error, message):
     with warnings.catch_warnings():

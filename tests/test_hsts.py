@@ -64,6 +64,8 @@ class TestRead:
                      id="str-expiry"),
         pytest.param(("x" * 70000, None, False), "hstsread callback: host length 70000 exceeds libcurl maximum",
                      id="long-host"),
+        # libcurl would take the host only up to the NUL
+        pytest.param((b"localhost\x00.example", None, False), "ValueError: embedded null byte", id="nul-host"),
     ])
     def test_bad_entries_are_reported(self, hsts_curl, https_server, capfd, entry, printed):
         hsts_curl.setopt(tovrel.HSTSREADFUNCTION, entries_from(entry))
