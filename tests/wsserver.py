@@ -110,7 +110,10 @@ class Routes:
         """Announce a binary frame, send part of it, drop the connection."""
         header = b"\x82\x7e" + DROPPED_FRAME_SIZE.to_bytes(2, "big")
         ws.socket.sendall(header + b"x" * 100)
-        ws.socket.shutdown(socket.SHUT_RDWR)
+        # Past the TLS layer: SSLSocket.shutdown also drops the TLS state, so
+        # the server's reader thread would go on with the connection as
+        # plain bytes and break the client's TLS stream.
+        socket.socket.shutdown(ws.socket, socket.SHUT_RDWR)
 
 
 class WebSocketServer:
