@@ -193,6 +193,25 @@ bool data_option_still_needed(CurlObject *self, const CallbackField &cb)
     return other != nullptr;
 }
 
+// As when it was set, the handle leaves the share under the share's lock.
+CURLcode unset_share(CurlObject *self)
+{
+    CurlShareObject *share = self->share;
+    if (share == nullptr)
+        return curl_easy_setopt(self->handle, CURLOPT_SHARE, nullptr);
+    CURLcode code;
+    {
+        MutexHold hold(&share->object_lock);
+        code = curl_easy_setopt(self->handle, CURLOPT_SHARE, nullptr);
+    }
+    if (code == CURLE_OK) {
+        share_unregister_easy(share, self);
+        self->share = nullptr;
+        Py_DECREF(share);
+    }
+    return code;
+}
+
 CURLcode unset_callback(CurlObject *self, int option)
 {
     if (option == CURLOPT_HEADERDATA)
@@ -253,19 +272,7 @@ PyObject *util_curl_unsetopt(CurlObject *self, int option)
             util_curl_xdecref(self, RELEASE_MIME, nullptr);
         break;
     case UnsetKind::Share:
-        if (self->share != nullptr) {
-            // as when it was set: the share's handle changes under its lock
-            MutexHold hold(&self->share->object_lock);
-            code = curl_easy_setopt(handle, option_id, nullptr);
-        } else {
-            code = curl_easy_setopt(handle, option_id, nullptr);
-        }
-        if (code == CURLE_OK && self->share != nullptr) {
-            CurlShareObject *share = self->share;
-            share_unregister_easy(share, self);
-            self->share = nullptr;
-            Py_DECREF(share);
-        }
+        code = unset_share(self);
         break;
     case UnsetKind::Callback:
         code = unset_callback(self, option);
