@@ -46,19 +46,14 @@ class Misbehaviour:
         self.sock.bind(("127.0.0.1", 0))
         self.sock.listen(64)
         self.port = self.sock.getsockname()[1]
-        self.stop = threading.Event()
         threading.Thread(target=self._accept, daemon=True).start()
 
-    def close(self):
-        self.stop.set()
-        self.sock.close()
-
     def _accept(self):
-        while not self.stop.is_set():
+        while True:
             try:
                 conn, _ = self.sock.accept()
-            except OSError:
-                return
+            except OSError:  # a connection that went before it was taken
+                continue
             threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
 
     def _serve(self, conn):
@@ -83,7 +78,7 @@ class Misbehaviour:
     def do_endless_header(self, conn):
         conn.sendall(b"HTTP/1.1 200 OK\r\n")
         line = b"X-Filler: " + b"y" * 1000 + b"\r\n"
-        while not self.stop.is_set():
+        while True:  # until the client hangs up
             conn.sendall(line)
 
     def do_long_body(self, conn):
@@ -92,8 +87,7 @@ class Misbehaviour:
     def do_stall(self, conn):
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + b"z" * 10)
         # silent until the client gives up and hangs up
-        while not self.stop.is_set() and not select.select([conn], [], [], 0.1)[0]:
-            pass
+        select.select([conn], [], [])
 
     def do_reset(self, conn):
         conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + b"r" * 100)

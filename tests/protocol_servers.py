@@ -98,9 +98,7 @@ class SshServer:
         if wait_for_port(self.port, self.process):
             self.available = True
         else:
-            if self.process.poll() is None:  # still silent: its output is not complete
-                self.process.terminate()
-                children.wait_or_kill(self.process)
+            self._stop()  # its error output is complete only once it has ended
             self.reason = "sshd did not start: " + self.process.stderr.read().decode(errors="replace")
             self.close()
 
@@ -110,10 +108,13 @@ class SshServer:
     def url(self, path="/"):
         return f"sftp://nobody@127.0.0.1:{self.port}{path}"
 
-    def close(self):
-        if self.process is None:
-            return
+    def _stop(self):
         if self.process.poll() is None:
             self.process.terminate()
             children.wait_or_kill(self.process)
+
+    def close(self):
+        if self.process is None:
+            return
+        self._stop()
         self.process.stderr.close()
