@@ -37,6 +37,12 @@ void assert_curl_state(CurlObject *self)
     (void)self;
 }
 
+int refuse_busy_curl(const char *name)
+{
+    PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
+    return -1;
+}
+
 int check_curl_state(CurlObject *self, int flags, const char *name)
 {
     assert_curl_state(self);
@@ -46,20 +52,16 @@ int check_curl_state(CurlObject *self, int flags, const char *name)
     }
     // A libcurl call that runs MIME callbacks synchronously makes the handle
     // as busy as a transfer does.
-    if ((flags & STATE_NOT_RUNNING) && (tovrel_get_thread_state(self) != nullptr || self->mime_call_depth > 0)) {
-        PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
-        return -1;
-    }
+    if ((flags & STATE_NOT_RUNNING) && (tovrel_get_thread_state(self) != nullptr || self->mime_call_depth > 0))
+        return refuse_busy_curl(name);
     return 0;
 }
 
 int check_curl_not_running_elsewhere(CurlObject *self, const char *name)
 {
     PyThreadState *running = tovrel_get_thread_state(self);
-    if (self->mime_call_depth > 0 || (running != nullptr && running != PyThreadState_Get())) {
-        PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
-        return -1;
-    }
+    if (self->mime_call_depth > 0 || (running != nullptr && running != PyThreadState_Get()))
+        return refuse_busy_curl(name);
     return 0;
 }
 

@@ -74,10 +74,8 @@ int check_ws_send_state(CurlObject *self, const char *name)
     if (check_curl_state(self, STATE_NEED_HANDLE, name) < 0)
         return -1;
     // a MIME callable run inside a libcurl call on this handle finds it busy
-    if (self->mime_call_depth > 0) {
-        PyErr_Format(ErrorObject, "cannot invoke %s() - perform() is currently running", name);
-        return -1;
-    }
+    if (self->mime_call_depth > 0)
+        return refuse_busy_curl(name);
     PyThreadState *running = tovrel_get_thread_state(self);
     if (running == nullptr || (self->in_writefunction && running == PyThreadState_Get()))
         return 0;

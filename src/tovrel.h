@@ -347,6 +347,8 @@ enum CurlReleaseGroups {
 };
 
 int check_curl_state(CurlObject *self, int flags, const char *name);
+// Raises the refusal a busy handle gives: always -1.
+int refuse_busy_curl(const char *name);
 void assert_curl_state(CurlObject *self);
 int util_curl_init(CurlObject *self);
 int util_curl_close(CurlObject *self);
